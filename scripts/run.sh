@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds everything and starts talvane on PORT (default 7001) with its
+# working directory run/ prepared beside the sources.
+# Usage: scripts/run.sh [PORT]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+port=${1:-${PORT:-7001}}
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/build" --parallel --target talvane slovrel benivox
+"$root/scripts/prepare-workdir.sh" "$root/run" "$root/build"
+cd "$root/run"
+echo "talvane listening on port $port (working directory $root/run); connect with: nc 127.0.0.1 $port"
+exec "$root/build/talvane" "$port"

@@ -1,0 +1,163 @@
+// client.cpp -- the client table: log-in and log-out, per-client
+// environments, and the chat commands that read the table.
+//
+// A client's environment is kept as a ready block of "NAME=VALUE" strings;
+// load_env() points the process environment at it, so that getenv and
+// execvp see exactly that client's variables. This costs nothing per line
+// and, unlike setenv(3), never keeps old values alive.
+#include "client.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <unistd.h>
+
+#include "global.h"
+#include "message.h"
+#include "parser.h"
+#include "shell.h"
+
+extern char **environ;
+
+static const char *const DEFAULT_NAME = "(no name)";
+static char server_path[] = "PATH=bin:.";
+static char *server_env[] = {server_path, nullptr};
+
+void init_clients()
+{
+    for (Client &c : clients)
+        c.login = false;
+    environ = server_env;
+}
+
+static void rebuild_env_block(Client &c)
+{
+    c.env_strings.clear();
+    c.envp.clear();
+    c.env_strings.reserve(c.env.size());
+    for (const auto &[name, value] : c.env)
+        c.env_strings.push_back(name + "=" + value);
+    for (std::string &entry : c.env_strings)
+        c.envp.push_back(&entry[0]);
+    c.envp.push_back(nullptr);
+}
+
+int add_client(int sockfd, const sockaddr_in &addr)
+{
+    int slot = 0;
+    while (slot < CLIENT_SLOTS && clients[slot].login)
+        ++slot;
+    if (slot == CLIENT_SLOTS)
+        return 0;
+    Client &c = clients[slot];
+    c.login = true;
+    c.sockfd = sockfd;
+    char ip[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    c.ip = ip;
+    c.port = ntohs(addr.sin_port);
+    std::strcpy(c.name, DEFAULT_NAME);
+    c.pc = 0;
+    for (auto &slot_fds : c.pipefd)
+        slot_fds[0] = slot_fds[1] = -1;
+    c.env.clear();
+    c.env["PATH"] = "bin:.";
+    rebuild_env_block(c);
+    c.inbuf.clear();
+    c.inbuf_pos = 0;
+    c.flag_discard_line = false;
+    c.flag_eof = false;
+    c.outq.clear();
+    c.outq_sent = 0;
+    c.flag_write_failed = false;
+    c.flag_closing = false;
+    broadcast_login(c.ip, c.port, c.name);
+    return slot + 1;
+}
+
+void remove_client()
+{
+    Client &c = current_client();
+    // One last try to deliver what is queued (a usage text, say); whatever
+    // the socket does not take now is lost with the connection.
+    flush_output(current_cid);
+    c.login = false;
+    broadcast_logout(c.name);
+    close(c.sockfd);
+    c.sockfd = -1;
+    close_all_pipes(current_cid);
+    std::string().swap(c.inbuf);
+    std::string().swap(c.outq);
+    c.inbuf_pos = c.outq_sent = 0;
+    c.flag_closing = false;
+}
+
+bool check_client_exist(int id)
+{
+    return id >= 1 && id <= CLIENT_SLOTS && client_of(id).login;
+}
+
+void load_env()
+{
+    environ = current_client().envp.data();
+}
+
+void unload_env()
+{
+    environ = server_env;
+}
+
+bool set_client_env(const std::string &name, const std::string &value)
+{
+    if (name.empty() || name.find('=') != std::string::npos)
+        return false;
+    Client &c = current_client();
+    c.env[name] = value;
+    rebuild_env_block(c);
+    load_env();
+    return true;
+}
+
+void execute_who()
+{
+    std::string table = "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n";
+    for (int id = 1; id <= CLIENT_SLOTS; ++id) {
+        const Client &c = client_of(id);
+        if (!c.login)
+            continue;
+        if (id == current_cid)
+            table += format_text("%d\t%s\t%s:%d\t<-me\n", id, c.name, c.ip.c_str(), c.port);
+        else
+            table += format_text("%d\t%s\t%s:%d\n", id, c.name, c.ip.c_str(), c.port);
+    }
+    normal_output(table);
+}
+
+void execute_tell(int cid, const std::string &msg)
+{
+    if (check_client_exist(cid))
+        tell_one(current_client().name, cid, msg);
+    else
+        error_output(format_text("*** Error: user #%d does not exist yet. ***\n", cid));
+}
+
+void execute_yell(const std::string &msg)
+{
+    broadcast_yell(current_client().name, msg);
+}
+
+void execute_name(const std::string &name)
+{
+    if (name.size() >= static_cast<std::size_t>(NAME_SIZE)) {
+        error_output(format_text("*** Error: a name has at most %d characters. ***\n", NAME_SIZE - 1));
+        return;
+    }
+    for (const Client &c : clients) {
+        if (c.login && name == c.name) {
+            error_output(format_text("*** User '%s' already exists. ***\n", name.c_str()));
+            return;
+        }
+    }
+    Client &me = current_client();
+    std::memcpy(me.name, name.c_str(), name.size() + 1);
+    broadcast_name(me.ip, me.port, me.name);
+}

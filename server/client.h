@@ -1,0 +1,30 @@
+// client.h -- filling and emptying slots of the client table, each client's
+// environment, and the chat commands who, tell, yell and name.
+#pragma once
+
+#include <netinet/in.h>
+#include <string>
+
+void init_clients();
+// Takes the lowest free slot for a new connection and announces it to all.
+// Returns the new id, 1..30, or 0 when every slot is in use (nothing is
+// announced then and the caller still owns sockfd).
+int add_client(int sockfd, const sockaddr_in &addr);
+// Removes the current client: announces the departure to the others, closes
+// its socket and its pending numbered pipes. The caller has already dropped
+// its user pipes.
+void remove_client();
+// True when id names a logged-in client; any id outside 1..30 is false.
+bool check_client_exist(int id);
+// Points the process environment at the current client's own variables.
+void load_env();
+// Points the process environment back at the server's own, between lines.
+void unload_env();
+// Sets name=value in the current client's environment and in the process
+// environment. False, and nothing changed, when name is no variable name.
+bool set_client_env(const std::string &name, const std::string &value);
+
+void execute_who();
+void execute_tell(int cid, const std::string &msg);
+void execute_yell(const std::string &msg);
+void execute_name(const std::string &name);

@@ -1,0 +1,204 @@
+// message.cpp -- the server's own output. Every text for a user goes through
+// send_to_client(), which never blocks: what a socket cannot take at once
+// waits in that client's queue, in order, until select reports the socket
+// writable. The commands that users start write to their descriptors
+// directly and never pass through here.
+#include "message.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "global.h"
+
+std::string format_text(const char *fmt, ...)
+{
+    char small[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return std::string();
+    if (static_cast<std::size_t>(n) < sizeof small)
+        return std::string(small, n);
+    std::string text(n + 1, '\0');
+    va_start(ap, fmt);
+    std::vsnprintf(&text[0], text.size(), fmt, ap);
+    va_end(ap);
+    text.resize(n);
+    return text;
+}
+
+// One non-blocking send. Returns the bytes taken (0 when the socket is
+// full), or -1 when the peer is gone.
+static ssize_t send_some(int fd, const char *data, std::size_t len)
+{
+    for (;;) {
+        ssize_t n = send(fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return -1;
+    }
+}
+
+// The peer cannot receive any more: drop its output. The client stays until
+// its input ends, so that lines it sent before leaving still run.
+static void drop_output(Client &c)
+{
+    c.flag_write_failed = true;
+    std::string().swap(c.outq);
+    c.outq_sent = 0;
+}
+
+void mark_closing(int cid)
+{
+    client_of(cid).flag_closing = true;
+}
+
+void send_to_client(int cid, const std::string &text)
+{
+    Client &c = client_of(cid);
+    if (!c.login || c.flag_closing || c.flag_write_failed || c.sockfd < 0 || text.empty())
+        return;
+    std::size_t done = 0;
+    if (c.outq.empty()) {
+        ssize_t n = send_some(c.sockfd, text.data(), text.size());
+        if (n < 0) {
+            drop_output(c);
+            return;
+        }
+        done = static_cast<std::size_t>(n);
+        if (done == text.size())
+            return;
+    }
+    c.outq.append(text, done, std::string::npos);
+    if (c.outq.size() - c.outq_sent > OUTPUT_QUEUE_LIMIT)
+        mark_closing(cid);
+}
+
+void flush_output(int cid)
+{
+    Client &c = client_of(cid);
+    if (c.outq.empty() || c.sockfd < 0)
+        return;
+    ssize_t n = send_some(c.sockfd, c.outq.data() + c.outq_sent, c.outq.size() - c.outq_sent);
+    if (n < 0) {
+        drop_output(c);
+        return;
+    }
+    c.outq_sent += static_cast<std::size_t>(n);
+    if (c.outq_sent == c.outq.size()) {
+        c.outq.clear();
+        c.outq_sent = 0;
+    } else if (c.outq_sent > (1u << 16) && c.outq_sent * 2 > c.outq.size()) {
+        c.outq.erase(0, c.outq_sent);  // keep the queue from only ever growing
+        c.outq_sent = 0;
+    }
+}
+
+bool has_pending_output(int cid)
+{
+    return !client_of(cid).outq.empty();
+}
+
+long long now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+bool drain_output(int cid)
+{
+    Client &c = client_of(cid);
+    long long deadline = now_ms() + DRAIN_TIMEOUT_MS;
+    while (!c.outq.empty() && !c.flag_write_failed) {
+        long long left = deadline - now_ms();
+        if (left <= 0) {
+            mark_closing(cid);
+            return false;
+        }
+        struct pollfd p = {c.sockfd, POLLOUT, 0};
+        if (poll(&p, 1, static_cast<int>(left)) > 0)
+            flush_output(cid);
+    }
+    return !c.flag_closing;
+}
+
+void normal_output(const std::string &msg)
+{
+    send_to_client(current_cid, msg);
+}
+
+void error_output(const std::string &msg)
+{
+    send_to_client(current_cid, msg);
+}
+
+void write_fd(int fd, const std::string &text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void broadcast(const std::string &msg)
+{
+    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid)
+        if (client_of(cid).login)
+            send_to_client(cid, msg);
+}
+
+void broadcast_login(const std::string &ip, int port, const char *name)
+{
+    broadcast(format_text("*** User '%s' entered from %s:%d. ***\n", name, ip.c_str(), port));
+}
+
+void broadcast_logout(const char *name)
+{
+    broadcast(format_text("*** User '%s' left. ***\n", name));
+}
+
+void broadcast_name(const std::string &ip, int port, const char *name)
+{
+    broadcast(format_text("*** User from %s:%d is named '%s'. ***\n", ip.c_str(), port, name));
+}
+
+void broadcast_yell(const char *sender, const std::string &yell_msg)
+{
+    broadcast(format_text("*** %s yelled ***: %s\n", sender, yell_msg.c_str()));
+}
+
+void tell_one(const char *sender, int cid, const std::string &tell_msg)
+{
+    send_to_client(cid, format_text("*** %s told you ***: %s\n", sender, tell_msg.c_str()));
+}
+
+void broadcast_user_pipe_in(int send_cid, int recv_cid, const std::string &line_cmd)
+{
+    broadcast(format_text("*** %s (#%d) just received from %s (#%d) by '%s' ***\n",
+                          client_of(recv_cid).name, recv_cid, client_of(send_cid).name,
+                          send_cid, line_cmd.c_str()));
+}
+
+void broadcast_user_pipe_out(int send_cid, int recv_cid, const std::string &line_cmd)
+{
+    broadcast(format_text("*** %s (#%d) just piped '%s' to %s (#%d) ***\n",
+                          client_of(send_cid).name, send_cid, line_cmd.c_str(),
+                          client_of(recv_cid).name, recv_cid));
+}

@@ -1,0 +1,179 @@
+// parser.cpp -- the line parser. It keeps no list of commands: parsing and
+// running alternate, so a command has been started (and a foreground one has
+// ended) before the words after it are looked at.
+//
+// The rest of the line is a view that loses each word as it is taken, so a
+// line costs time in proportion to its length however many words it holds.
+#include "parser.h"
+
+#include <cctype>
+#include <climits>
+
+#include "global.h"
+
+void init_parse(int cid)
+{
+    Client &c = client_of(cid);
+    c.pc = (c.pc + 1) % PIPE_SLOTS;
+    clear_command(c.cmd);
+    c.cmd_name.clear();
+    c.filename.clear();
+    c.pipeN = 1;
+    c.flag_pipe = false;
+    c.flag_error_pipe = false;
+    c.flag_user_pipe_in = false;
+    c.flag_user_pipe_out = false;
+    c.parse_done = false;
+}
+
+void remove_space(std::string_view &str)
+{
+    std::size_t n = 0;
+    while (n < str.size() && str[n] == ' ')
+        ++n;
+    str.remove_prefix(n);
+}
+
+std::string split(std::string_view &str, std::string_view delim)
+{
+    std::size_t at = str.find(delim);
+    if (at == std::string_view::npos)
+        at = str.size();
+    std::string taken(str.substr(0, at));
+    str.remove_prefix(at);
+    return taken;
+}
+
+void read_number(std::string_view text, int &field)
+{
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    if (i == text.size())
+        return;
+    bool negative = false;
+    if (text[i] == '+' || text[i] == '-')
+        negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;  // enough to clamp either way
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        value = INT_MAX;
+    if (value < INT_MIN)
+        value = INT_MIN;
+    field = static_cast<int>(value);
+}
+
+bool check_cmd_end(std::string_view input)
+{
+    remove_space(input);
+    if (input.empty())
+        return true;
+    char first = input.front();
+    return !(first == '|' || first == '!' || first == '>' || first == '<');
+}
+
+void parse_pipe(std::string pipe_str)
+{
+    Client &c = current_client();
+    pipe_str.erase(0, 1);
+    if (!pipe_str.empty())
+        read_number(pipe_str, c.pipeN);
+    c.flag_pipe = true;
+    c.parse_done = true;
+}
+
+void parse_error_pipe(std::string pipe_str)
+{
+    Client &c = current_client();
+    pipe_str.erase(0, 1);
+    read_number(pipe_str, c.pipeN);
+    c.flag_error_pipe = true;
+    c.parse_done = true;
+}
+
+void parse_filename(std::string_view &input)
+{
+    Client &c = current_client();
+    remove_space(input);
+    c.filename = split(input, " ");
+    c.parse_done = check_cmd_end(input);
+}
+
+// A user-pipe marker with no number names user 0, never an id left over
+// from an earlier marker, so it is reported as a user that does not exist.
+void parse_user_pipe_out(std::string pipe_str, std::string_view input)
+{
+    Client &c = current_client();
+    pipe_str.erase(0, 1);
+    c.user_pipeN_out = 0;
+    read_number(pipe_str, c.user_pipeN_out);
+    c.flag_user_pipe_out = true;
+    c.parse_done = check_cmd_end(input);
+}
+
+void parse_user_pipe_in(std::string pipe_str, std::string_view input)
+{
+    Client &c = current_client();
+    pipe_str.erase(0, 1);
+    c.user_pipeN_in = 0;
+    read_number(pipe_str, c.user_pipeN_in);
+    c.flag_user_pipe_in = true;
+    c.parse_done = check_cmd_end(input);
+}
+
+// An ordinary word. tell and yell take the rest of the line whole as their
+// message, blanks and marker characters included.
+static void parse_word(const std::string &word, std::string_view &rest)
+{
+    Client &c = current_client();
+    add_word(c.cmd, word);
+    if (c.cmd_name.empty())
+        c.cmd_name = word;
+    if ((c.cmd_name == "tell" && c.cmd.argc == 2) || (c.cmd_name == "yell" && c.cmd.argc == 1)) {
+        add_word(c.cmd, std::string(rest));
+        rest = std::string_view();
+    }
+}
+
+void parse(std::string input)
+{
+    if (!input.empty() && input.back() == '\r')
+        input.pop_back();
+    const int cid = current_cid;
+    Client &c = client_of(cid);
+    c.input_backup = input;
+    std::string_view rest(input);
+    while (!rest.empty()) {
+        remove_space(rest);
+        if (rest.empty())
+            break;
+        std::string word = split(rest, " ");
+        remove_space(rest);
+        if (word[0] == '|')
+            parse_pipe(word);
+        else if (word[0] == '!')
+            parse_error_pipe(word);
+        else if (word == ">")
+            parse_filename(rest);
+        else if (word[0] == '>')
+            parse_user_pipe_out(word, rest);
+        else if (word[0] == '<')
+            parse_user_pipe_in(word, rest);
+        else
+            parse_word(word, rest);
+        if (c.parse_done || rest.empty()) {
+            execute();
+            init_parse(cid);
+            // After exit, or once the server has given up on the client,
+            // the rest of its line is not run.
+            if (!c.login || c.flag_closing)
+                return;
+        }
+    }
+}

@@ -1,0 +1,345 @@
+// shell.cpp -- the executor. Built-in commands run in the server process;
+// any other command runs in a child whose descriptors 0, 1 and 2 are wired
+// to the client's socket, numbered pipes, a file or user pipes, and which
+// keeps no other descriptor of the server's.
+//
+// Ownership: the server holds both ends of a pending numbered pipe from
+// create_pipe() until the command at that slot has been forked; it closes
+// them right after the fork (clear_pipe(pc)), so the reader sees end of
+// input as soon as the last writing command ends.
+#include "shell.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "client.h"
+#include "global.h"
+#include "message.h"
+#include "parser.h"
+#include "user_pipe.h"
+
+// pipe and fork failures that persist (descriptor or process table full)
+// are retried a few times with a short pause, then reported to the user.
+static const int START_TRIES = 4;
+
+static void pause_ms(int ms)
+{
+    struct timespec ts = {0, ms * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+int pipe_target(int pc, int pipeN)
+{
+    long long target = (static_cast<long long>(pc) + pipeN) % PIPE_SLOTS;
+    if (target < 0)
+        target += PIPE_SLOTS;
+    return static_cast<int>(target);
+}
+
+bool make_pipe(int fds[2])
+{
+    for (int attempt = 0; attempt < START_TRIES; ++attempt) {
+        if (pipe2(fds, O_CLOEXEC) == 0)
+            return true;
+        if (errno != EMFILE && errno != ENFILE && errno != EINTR && errno != ENOMEM)
+            break;
+        pause_ms(1 << attempt);
+    }
+    fds[0] = fds[1] = -1;
+    return false;
+}
+
+bool exist_pipe(int index)
+{
+    const Client &c = current_client();
+    return c.pipefd[index][0] != -1 && c.pipefd[index][1] != -1;
+}
+
+bool create_pipe()
+{
+    Client &c = current_client();
+    int target = pipe_target(c.pc, c.pipeN);
+    if (exist_pipe(target))
+        return true;  // shared with the commands numbered here before
+    return make_pipe(c.pipefd[target]);
+}
+
+static void close_slot(int (&fds)[2])
+{
+    if (fds[0] != -1 && fds[1] != -1) {
+        close(fds[0]);
+        close(fds[1]);
+        fds[0] = fds[1] = -1;
+    }
+}
+
+void clear_pipe(int index)
+{
+    close_slot(current_client().pipefd[index]);
+}
+
+void close_all_pipes(int cid)
+{
+    for (auto &fds : client_of(cid).pipefd)
+        close_slot(fds);
+}
+
+// In the child. The slot's entries are marked closed, so that a command
+// numbered to its own slot (distance 0 modulo 1001) finds no write end left
+// for its output, which then stays the client's connection.
+void connect_pipe_in()
+{
+    int(&fds)[2] = current_client().pipefd[current_client().pc];
+    close(fds[1]);
+    dup2(fds[0], STDIN_FILENO);
+    close(fds[0]);
+    fds[0] = fds[1] = -1;
+}
+
+void connect_pipe_out()
+{
+    Client &c = current_client();
+    int target = pipe_target(c.pc, c.pipeN);
+    if (!exist_pipe(target))
+        return;
+    int(&fds)[2] = c.pipefd[target];
+    close(fds[0]);
+    dup2(fds[1], STDOUT_FILENO);
+    if (c.flag_error_pipe)
+        dup2(fds[1], STDERR_FILENO);
+    close(fds[1]);
+    fds[0] = fds[1] = -1;
+}
+
+bool connect_file()
+{
+    int fd = open(current_client().filename.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    return true;
+}
+
+// Everything the child inherited beyond 0, 1 and 2 (every client's ring,
+// every socket and every user pipe) is closed in one call. Should the call
+// be missing, the same descriptors are closed one by one; and since the
+// server creates all of them close-on-exec, nothing survives exec either way.
+void clear_useless_fd()
+{
+    if (close_range(3, ~0U, 0) == 0)
+        return;
+    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
+        close_all_pipes(cid);
+        if (client_of(cid).sockfd != -1)
+            close(client_of(cid).sockfd);
+    }
+    close(server_sockfd);
+    clear_all_user_pipe();
+}
+
+void sigchld_handler(int)
+{
+    int saved = errno;
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    errno = saved;
+}
+
+void install_sigchld_handler()
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = sigchld_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &sa, nullptr);
+}
+
+// ---- built-in commands ----
+
+static const char *arg(const Client &c, int i)
+{
+    return i < c.cmd.argc ? c.cmd.argv[i] : nullptr;
+}
+
+static void builtin_setenv(const Client &c)
+{
+    const char *name = arg(c, 1), *value = arg(c, 2);
+    if (!name || !value) {
+        error_output("Usage: setenv [name] [value]\n");
+        return;
+    }
+    if (!set_client_env(name, value))
+        error_output(format_text("*** Error: '%s' is not a variable name. ***\n", name));
+}
+
+static void builtin_printenv(const Client &c)
+{
+    const char *name = arg(c, 1);
+    if (!name) {
+        error_output("Usage: printenv [name]\n");
+        return;
+    }
+    if (const char *value = getenv(name))
+        normal_output(std::string(value) + "\n");
+}
+
+static void builtin_tell(const Client &c)
+{
+    const char *id = arg(c, 1);
+    if (!id) {
+        error_output("Usage: tell [user id] [message]\n");
+        return;
+    }
+    const char *msg = arg(c, 2);
+    execute_tell(std::atoi(id), msg ? msg : "");
+}
+
+static void builtin_name(const Client &c)
+{
+    const char *name = arg(c, 1);
+    if (!name) {
+        error_output("Usage: name [new name]\n");
+        return;
+    }
+    execute_name(name);
+}
+
+// Runs cmd_name when it is a built-in; false for an external command.
+static bool run_builtin(const Client &c)
+{
+    const std::string &name = c.cmd_name;
+    if (name == "exit") {
+        delete_user_pipe();
+        remove_client();
+    } else if (name == "setenv") {
+        builtin_setenv(c);
+    } else if (name == "printenv") {
+        builtin_printenv(c);
+    } else if (name == "who") {
+        execute_who();
+    } else if (name == "tell") {
+        builtin_tell(c);
+    } else if (name == "yell") {
+        const char *msg = arg(c, 1);
+        execute_yell(msg ? msg : "");
+    } else if (name == "name") {
+        builtin_name(c);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// ---- external commands ----
+
+struct Launch {
+    bool is_pipe = false;
+    std::string error_user_pipe_in;
+    std::string error_user_pipe_out;
+};
+
+// In the child: wires 0, 1 and 2 in their fixed order (each step replacing
+// an earlier one on the same descriptor), keeps nothing else, and runs the
+// program. Never returns.
+[[noreturn]] static void run_child(Client &c, const Launch &l)
+{
+    signal(SIGPIPE, SIG_DFL);
+    dup2(c.sockfd, STDIN_FILENO);
+    dup2(c.sockfd, STDOUT_FILENO);
+    dup2(c.sockfd, STDERR_FILENO);
+    if (exist_pipe(c.pc))
+        connect_pipe_in();
+    if (l.is_pipe)
+        connect_pipe_out();
+    if (!c.filename.empty() && !connect_file()) {
+        write_fd(STDERR_FILENO, format_text("*** Error: cannot open '%s' for writing: %s. ***\n",
+                                            c.filename.c_str(), std::strerror(errno)));
+        _exit(1);
+    }
+    if (c.flag_user_pipe_in)
+        connect_user_pipe_in(c.user_pipeN_in, l.error_user_pipe_in);
+    if (c.flag_user_pipe_out)
+        connect_user_pipe_out(c.user_pipeN_out, l.error_user_pipe_out);
+    clear_useless_fd();
+    execvp(c.cmd_name.c_str(), c.cmd.argv.data());
+    write_fd(STDERR_FILENO, "Unknown command: [" + c.cmd_name + "].\n");
+    _exit(1);
+}
+
+static pid_t fork_with_retry()
+{
+    for (int attempt = 0;; ++attempt) {
+        pid_t pid = fork();
+        if (pid >= 0 || attempt + 1 == START_TRIES || (errno != EAGAIN && errno != ENOMEM))
+            return pid;
+        pause_ms(1 << attempt);
+    }
+}
+
+static void wait_foreground(pid_t pid)
+{
+    // The SIGCHLD handler may reap the child first; ECHILD then means the
+    // same as a successful wait: the command has ended.
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+static void report_start_failure(const char *what, int err)
+{
+    error_output(format_text("*** Error: cannot %s now (%s); the command did not run. ***\n",
+                             what, std::strerror(err)));
+}
+
+static void run_external(Client &c)
+{
+    // Whatever the server has queued for this client goes out before the
+    // command can write to the same socket.
+    if (!drain_output(current_cid))
+        return;
+    Launch l;
+    l.is_pipe = c.flag_pipe || c.flag_error_pipe;
+    if (l.is_pipe && !create_pipe()) {
+        report_start_failure("create a pipe", errno);
+        return;
+    }
+    if (c.flag_user_pipe_in)
+        l.error_user_pipe_in = create_user_pipe_in(c.user_pipeN_in);
+    if (c.flag_user_pipe_out)
+        l.error_user_pipe_out = create_user_pipe_out(c.user_pipeN_out);
+    bool piped_out = c.flag_user_pipe_out && l.error_user_pipe_out.empty();
+    bool blocking = !(l.is_pipe || piped_out);
+
+    pid_t pid = fork_with_retry();
+    if (pid == 0)
+        run_child(c, l);
+    int fork_errno = errno;
+    clear_pipe(c.pc);
+    if (c.flag_user_pipe_in && l.error_user_pipe_in.empty())
+        clear_user_pipe(c.user_pipeN_in, current_cid);
+    if (pid < 0) {
+        // Nobody will write the pipe just made for this command; drop it so
+        // the receiver is not handed an empty one.
+        if (piped_out)
+            clear_user_pipe(current_cid, c.user_pipeN_out);
+        report_start_failure("start a process", fork_errno);
+        return;
+    }
+    if (blocking)
+        wait_foreground(pid);
+}
+
+void execute()
+{
+    Client &c = current_client();
+    if (!run_builtin(c))
+        run_external(c);
+}

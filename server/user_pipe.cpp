@@ -1,0 +1,103 @@
+// user_pipe.cpp -- the user-pipe table. Between the command that writes a
+// user pipe and the command that reads it, the server holds both ends, so
+// the data waits in the pipe while the two users type other lines; the
+// reader sees end of input once the writer has ended, because the server
+// closes its ends right after forking the reader.
+#include "user_pipe.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "client.h"
+#include "global.h"
+#include "message.h"
+#include "shell.h"
+
+int user_pipefd[31][31][2];
+
+void init_user_pipe()
+{
+    for (auto &row : user_pipefd)
+        for (auto &pair : row)
+            pair[0] = pair[1] = -1;
+}
+
+std::string create_user_pipe_in(int send_cid)
+{
+    const int recv_cid = current_cid;
+    const std::string line_cmd = current_client().input_backup;
+    if (!check_client_exist(send_cid))
+        return format_text("*** Error: user #%d does not exist yet. ***", send_cid);
+    if (user_pipefd[send_cid][recv_cid][0] == -1)
+        return format_text("*** Error: the pipe #%d->#%d does not exist yet. ***", send_cid, recv_cid);
+    broadcast_user_pipe_in(send_cid, recv_cid, line_cmd);
+    return std::string();
+}
+
+std::string create_user_pipe_out(int recv_cid)
+{
+    const int send_cid = current_cid;
+    const std::string line_cmd = current_client().input_backup;
+    if (!check_client_exist(recv_cid))
+        return format_text("*** Error: user #%d does not exist yet. ***", recv_cid);
+    int(&pair)[2] = user_pipefd[send_cid][recv_cid];
+    if (pair[1] != -1)
+        return format_text("*** Error: the pipe #%d->#%d already exists. ***", send_cid, recv_cid);
+    if (!make_pipe(pair))
+        return format_text("*** Error: the pipe #%d->#%d cannot be created now. ***", send_cid, recv_cid);
+    broadcast_user_pipe_out(send_cid, recv_cid, line_cmd);
+    return std::string();
+}
+
+static void attach_null_device(int target, int flags)
+{
+    int fd = open("/dev/null", flags | O_CLOEXEC);
+    dup2(fd, target);
+    close(fd);
+}
+
+void connect_user_pipe_in(int send_cid, const std::string &error_msg)
+{
+    if (!error_msg.empty()) {
+        write_fd(STDERR_FILENO, error_msg + "\n");
+        attach_null_device(STDIN_FILENO, O_RDONLY);
+        return;
+    }
+    dup2(user_pipefd[send_cid][current_cid][0], STDIN_FILENO);
+}
+
+void connect_user_pipe_out(int recv_cid, const std::string &error_msg)
+{
+    if (!error_msg.empty()) {
+        write_fd(STDERR_FILENO, error_msg + "\n");
+        attach_null_device(STDOUT_FILENO, O_WRONLY);
+        return;
+    }
+    dup2(user_pipefd[current_cid][recv_cid][1], STDOUT_FILENO);
+}
+
+void clear_user_pipe(int i, int j)
+{
+    int(&pair)[2] = user_pipefd[i][j];
+    if (pair[0] == -1 || pair[1] == -1)
+        return;
+    close(pair[0]);
+    close(pair[1]);
+    pair[0] = pair[1] = -1;
+}
+
+void clear_all_user_pipe()
+{
+    for (int i = 1; i <= CLIENT_SLOTS; ++i)
+        for (int j = 1; j <= CLIENT_SLOTS; ++j)
+            clear_user_pipe(i, j);
+}
+
+void delete_user_pipe()
+{
+    const int cid = current_cid;
+    for (int i = 1; i <= CLIENT_SLOTS; ++i) {
+        clear_user_pipe(i, cid);
+        clear_user_pipe(cid, i);
+    }
+}

@@ -1,0 +1,118 @@
+// harness.h -- end-to-end test fixture: runs the real talvane binary in a
+// fresh working directory with its own bin/, on a free 127.0.0.1 port, and
+// talks to it over real TCP connections. Every wait has a deadline.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace e2e {
+
+extern const char BANNER[];
+constexpr int DEFAULT_TIMEOUT_MS = 5000;
+
+// One TCP connection to the server, with a buffer of bytes received but not
+// yet consumed by the test.
+class Conn {
+public:
+    explicit Conn(int port);
+    ~Conn();
+    Conn(const Conn &) = delete;
+    Conn &operator=(const Conn &) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    bool open() const { return fd_ >= 0 && !eof_; }
+    int fd() const { return fd_; }
+    int local_port() const;  // the port the server sees for this client
+
+    void send(const std::string &bytes);
+    // Sends line + "\n" and returns what arrives before the next prompt,
+    // the prompt itself not included.
+    std::string command(const std::string &line, int timeout_ms = DEFAULT_TIMEOUT_MS);
+    // Consumes and returns everything up to and including marker. On a
+    // timeout or a closed connection it records a test failure and returns
+    // what arrived.
+    std::string read_until(const std::string &marker, int timeout_ms = DEFAULT_TIMEOUT_MS);
+    std::string read_prompt(int timeout_ms = DEFAULT_TIMEOUT_MS) { return read_until("% ", timeout_ms); }
+    // Consumes exactly n bytes (failure on timeout).
+    std::string read_exact(std::size_t n, int timeout_ms = DEFAULT_TIMEOUT_MS);
+    // Consumes whatever arrives until the connection has been quiet for
+    // quiet_ms (bounded by timeout_ms in all).
+    std::string read_quiet(int quiet_ms = 300, int timeout_ms = DEFAULT_TIMEOUT_MS);
+    // True when the peer closes the connection within timeout_ms; bytes that
+    // arrive before are consumed into *rest when given.
+    bool wait_closed(int timeout_ms = DEFAULT_TIMEOUT_MS, std::string *rest = nullptr);
+    void close();
+
+private:
+    // Reads once, waiting at most timeout_ms; false on timeout or end.
+    bool fill(int timeout_ms);
+    int fd_ = -1;
+    bool eof_ = false;
+    std::string buf_;
+};
+
+// The running server and its working directory.
+class Server {
+public:
+    Server() = default;
+    ~Server() { stop(); }
+    // Starts talvane in a new temporary working directory on a free port.
+    // extra_setup runs in the child before exec (e.g. to lower limits).
+    bool start(void (*extra_setup)() = nullptr);
+    void stop();
+    bool alive();
+
+    pid_t pid() const { return pid_; }
+    int port() const { return port_; }
+    const std::string &workdir() const { return workdir_; }
+    std::string path(const std::string &name) const { return workdir_ + "/" + name; }
+
+    // Observations through /proc.
+    int fd_count() const;                 // open descriptors of the server
+    std::vector<pid_t> children() const;  // its child processes
+    int zombie_children() const;
+    long rss_kb() const;
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string workdir_;
+};
+
+// Fixture: a fresh server per test, and helpers to log clients in.
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Connects and consumes the banner, the log-in line and the first prompt,
+    // so ids are handed out in the order of the calls; also consumes (and
+    // checks) the announcement of the newcomer on every connection that
+    // login() opened before and that is still open.
+    Conn &login();
+    // A connection that has consumed nothing.
+    Conn &connect_raw();
+
+    Server server;
+    std::vector<std::unique_ptr<Conn>> conns;
+    std::vector<Conn *> logged_in;
+};
+
+// Helpers.
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool file_exists(const std::string &path);
+int fd_count_of(pid_t pid);
+// Descriptor numbers a process holds open.
+std::vector<int> fds_of(pid_t pid);
+// Waits until pred() holds or timeout_ms passes; returns the last result.
+bool eventually(const std::function<bool()> &pred, int timeout_ms = DEFAULT_TIMEOUT_MS);
+// The log-in announcement of a client with the given port.
+std::string login_line(int port, const std::string &name = "(no name)");
+
+}  // namespace e2e

@@ -1,0 +1,229 @@
+// Connection handling, the client table and the announcements.
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+// Runs talvane with the given arguments; returns its exit status and output.
+int run_talvane(const std::vector<std::string> &args, std::string &out)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char *> argv{const_cast<char *>("talvane")};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TALVANE_BINARY, argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(StartUp, RejectsMissingOrInvalidPort)
+{
+    for (const auto &args : std::vector<std::vector<std::string>>{{}, {"abc"}, {"0"}, {"70000"}, {"-5"}, {"12ab"}}) {
+        std::string out;
+        EXPECT_EQ(run_talvane(args, out), 1);
+        EXPECT_EQ(out, "Usage: ./talvane [port]\n");
+    }
+}
+
+TEST(StartUp, ReportsPortInUse)
+{
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len);
+    std::string out;
+    EXPECT_EQ(run_talvane({std::to_string(ntohs(addr.sin_port))}, out), 1);
+    EXPECT_EQ(out, "Error: bind() failed\n");
+    close(holder);
+}
+
+TEST_F(ServerTest, GreetsWithBannerLoginLineAndPrompt)
+{
+    Conn &c = connect_raw();
+    std::string expected = std::string(BANNER) + login_line(c.local_port()) + "% ";
+    EXPECT_EQ(std::string(BANNER).size(), 123u);
+    EXPECT_EQ(c.read_exact(expected.size()), expected);
+    EXPECT_EQ(c.read_quiet(200), "");
+}
+
+TEST_F(ServerTest, AnnouncesLoginToEveryoneAndLogoutOnlyToOthers)
+{
+    Conn &a = login();
+    Conn &b = connect_raw();
+    b.read_prompt();
+    EXPECT_EQ(a.read_until("\n"), login_line(b.local_port()));
+    Conn &c = connect_raw();
+    c.read_prompt();
+    EXPECT_EQ(a.read_until("\n"), login_line(c.local_port()));
+    EXPECT_EQ(b.read_until("\n"), login_line(c.local_port()));
+
+    b.send("exit\n");
+    EXPECT_TRUE(b.wait_closed());
+    EXPECT_EQ(a.read_until("\n"), "*** User '(no name)' left. ***\n");
+    EXPECT_EQ(c.read_until("\n"), "*** User '(no name)' left. ***\n");
+}
+
+TEST_F(ServerTest, NewcomerTakesLowestFreeIdWithFreshRecord)
+{
+    Conn &a = login();
+    Conn &b = login();
+    Conn &c = login();
+    b.command("name bee");
+    b.command("setenv X old");
+    b.send("exit\n");
+    ASSERT_TRUE(b.wait_closed());
+    a.read_quiet(100);
+    c.read_quiet(100);
+
+    Conn &d = login();
+    std::string who = d.command("who");
+    EXPECT_EQ(who, "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n"
+                   "1\t(no name)\t127.0.0.1:" + std::to_string(a.local_port()) + "\n"
+                   "2\t(no name)\t127.0.0.1:" + std::to_string(d.local_port()) + "\t<-me\n"
+                   "3\t(no name)\t127.0.0.1:" + std::to_string(c.local_port()) + "\n");
+    EXPECT_EQ(d.command("printenv X"), "");
+}
+
+TEST_F(ServerTest, ThirtyFirstConnectionIsClosedWithoutAnId)
+{
+    Conn &first = login();
+    for (int i = 1; i < 30; ++i)
+        login();
+    first.read_quiet(200);
+    Conn &extra = connect_raw();
+    std::string rest;
+    EXPECT_TRUE(extra.wait_closed(DEFAULT_TIMEOUT_MS, &rest));
+    EXPECT_EQ(rest, std::string(BANNER) + "% ");
+    EXPECT_EQ(first.read_quiet(200), "");  // no announcement for it
+    EXPECT_EQ(first.command("printenv PATH"), "bin:.\n");
+}
+
+TEST_F(ServerTest, EachClientHasItsOwnEnvironment)
+{
+    Conn &a = login();
+    Conn &b = login();
+    symlink("/usr/bin/env", server.path("bin/env").c_str());
+    EXPECT_EQ(a.command("env"), "PATH=bin:.\n");
+    a.command("setenv A one");
+    b.command("setenv A two");
+    EXPECT_EQ(a.command("printenv A"), "one\n");
+    EXPECT_EQ(b.command("printenv A"), "two\n");
+    EXPECT_EQ(a.command("env"), "A=one\nPATH=bin:.\n");
+}
+
+TEST_F(ServerTest, PartialLineDoesNotBlockOthers)
+{
+    Conn &a = login();
+    Conn &b = login();
+    a.send("printenv PA");
+    EXPECT_EQ(b.command("printenv PATH", 2000), "bin:.\n");
+    a.send("TH\n");
+    EXPECT_EQ(a.read_prompt(), "bin:.\n% ");
+}
+
+TEST_F(ServerTest, LinesOfOneBurstRunInOrder)
+{
+    Conn &a = login();
+    a.send("setenv A 1\r\nprintenv A\nsetenv A 2\nprintenv A\n");
+    EXPECT_EQ(a.read_prompt(), "% ");
+    EXPECT_EQ(a.read_prompt(), "1\n% ");
+    EXPECT_EQ(a.read_prompt(), "% ");
+    EXPECT_EQ(a.read_prompt(), "2\n% ");
+}
+
+TEST_F(ServerTest, OverlongLineIsRefusedWholeAndServerStaysResponsive)
+{
+    Conn &a = login();
+    Conn &b = login();
+    const std::string refusal = "*** Error: the line is longer than 65536 bytes; it was not run. ***\n";
+    // Arriving in pieces: refused as soon as it passes the bound, the rest
+    // dropped up to its newline, then one prompt.
+    a.send("setenv A " + std::string(70000, 'x'));
+    EXPECT_EQ(a.read_until("\n"), refusal);
+    EXPECT_EQ(b.command("printenv PATH"), "bin:.\n");
+    a.send(std::string(10000, 'y') + "\nprintenv A\n");
+    EXPECT_EQ(a.read_prompt(), "% ");
+    EXPECT_EQ(a.read_prompt(), "% ");  // A was never set
+
+    // Arriving whole, newline included.
+    a.send("setenv A " + std::string(65600, 'z') + "\nprintenv A\n");
+    EXPECT_EQ(a.read_prompt(), refusal + "% ");
+    EXPECT_EQ(a.read_prompt(), "% ");
+
+    // The longest line that runs.
+    std::string value(65536 - 9, 'v');
+    a.send("setenv A " + value + "\n");
+    EXPECT_EQ(a.read_prompt(), "% ");
+    EXPECT_EQ(a.command("printenv A"), value + "\n");
+}
+
+TEST_F(ServerTest, EndOfInputRunsBufferedLinesThenLeaves)
+{
+    Conn &a = login();
+    Conn &b = login();
+    b.send("setenv A 1\nprintenv A\nprintenv PATH\nprintenv A");
+    shutdown(b.fd(), SHUT_WR);
+    std::string rest;
+    EXPECT_TRUE(b.wait_closed(DEFAULT_TIMEOUT_MS, &rest));
+    EXPECT_EQ(rest, "% 1\n% bin:.\n% ");  // the unfinished last line does not run
+    EXPECT_EQ(a.read_until("\n"), "*** User '(no name)' left. ***\n");
+    Conn &c = login();
+    EXPECT_NE(c.command("who").find("2\t(no name)\t127.0.0.1:" + std::to_string(c.local_port()) + "\t<-me\n"),
+              std::string::npos);
+}
+
+TEST_F(ServerTest, ClientVanishingMidCommandDoesNotKillServer)
+{
+    Conn &a = login();
+    for (int i = 0; i < 5; ++i) {
+        Conn &gone = login();
+        gone.send("benivox\nbenivox\nwho\n");
+        gone.close();
+    }
+    EXPECT_TRUE(eventually([&] { return a.read_quiet(50).empty() && server.alive(); }, 5000));
+    EXPECT_TRUE(server.alive());
+    EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+}
+
+TEST_F(ServerTest, LongAnnouncementArrivesWhole)
+{
+    Conn &a = login();
+    Conn &b = login();
+    std::string msg(5000, 'm');
+    a.send("yell " + msg + "\n");
+    std::string expected = "*** (no name) yelled ***: " + msg + "\n";
+    EXPECT_EQ(a.read_prompt(), expected + "% ");
+    EXPECT_EQ(b.read_exact(expected.size()), expected);
+}

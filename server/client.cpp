@@ -24,8 +24,12 @@ static char *server_env[] = {server_path, nullptr};
 
 void init_clients()
 {
-    for (Client &c : clients)
+    for (Client &c : clients) {
         c.login = false;
+        c.sockfd = -1;
+        for (auto &slot_fds : c.pipefd)
+            slot_fds[0] = slot_fds[1] = -1;
+    }
     environ = server_env;
 }
 

@@ -199,8 +199,12 @@ static void builtin_tell(const Client &c)
         error_output("Usage: tell [user id] [message]\n");
         return;
     }
+    // Read as a decimal number like the numbers after markers, so a huge id
+    // is reported as the nearest int rather than wrapped into another one.
+    int cid = 0;
+    read_number(id, cid);
     const char *msg = arg(c, 2);
-    execute_tell(std::atoi(id), msg ? msg : "");
+    execute_tell(cid, msg ? msg : "");
 }
 
 static void builtin_name(const Client &c)

@@ -49,11 +49,19 @@ std::string create_user_pipe_out(int recv_cid)
     return std::string();
 }
 
+// In the child. Closing target first lets open() hand back that very number
+// (every number below it is in use), so this works even when the server has
+// run out of descriptors; otherwise the command would stay wired to the
+// user's socket, reading the user's keystrokes or writing to the screen.
+// Should the open fail all the same, target stays closed: still no socket.
 static void attach_null_device(int target, int flags)
 {
-    int fd = open("/dev/null", flags | O_CLOEXEC);
-    dup2(fd, target);
-    close(fd);
+    close(target);
+    int fd = open("/dev/null", flags);
+    if (fd >= 0 && fd != target) {
+        dup2(fd, target);
+        close(fd);
+    }
 }
 
 void connect_user_pipe_in(int send_cid, const std::string &error_msg)

@@ -1,0 +1,201 @@
+// The chat commands who, tell, yell and name, seen from several real clients.
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+const char WHO_HEADER[] = "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n";
+
+std::string who_row(int id, const std::string &name, const Conn &c, bool me = false)
+{
+    return std::to_string(id) + "\t" + name + "\t127.0.0.1:" + std::to_string(c.local_port()) +
+           (me ? "\t<-me\n" : "\n");
+}
+
+std::string named(const Conn &c, const std::string &name)
+{
+    return "*** User from 127.0.0.1:" + std::to_string(c.local_port()) + " is named '" + name + "'. ***\n";
+}
+
+std::string no_user(int id)
+{
+    return "*** Error: user #" + std::to_string(id) + " does not exist yet. ***\n";
+}
+
+std::string exists(const std::string &name)
+{
+    return "*** User '" + name + "' already exists. ***\n";
+}
+
+}  // namespace
+
+class ChatTest : public e2e::ServerTest {
+protected:
+    // Logs in n clients; ids 1..n in order.
+    void login_many(int n)
+    {
+        for (int i = 0; i < n; ++i)
+            users.push_back(&login());
+    }
+
+    // Renames a user; the caller and every other open connection must see
+    // the announcement with nothing before it.
+    void rename(Conn &c, const std::string &name)
+    {
+        expect_everyone(c, "name " + name, named(c, name));
+    }
+
+    // Runs line for by; every open connection, by included, must receive
+    // exactly text next (by then gets its prompt).
+    void expect_everyone(Conn &by, const std::string &line, const std::string &text)
+    {
+        EXPECT_EQ(by.command(line), text) << line;
+        for (Conn *u : users)
+            if (u != &by && u->open()) {
+                EXPECT_EQ(u->read_until(text), text) << line;
+            }
+    }
+
+    void leave(Conn &c, const std::string &name)
+    {
+        c.send("exit\n");
+        EXPECT_TRUE(c.wait_closed());
+        const std::string left = "*** User '" + name + "' left. ***\n";
+        for (Conn *u : users)
+            if (u != &c && u->open()) {
+                EXPECT_EQ(u->read_until(left), left);
+            }
+    }
+
+    std::vector<Conn *> users;
+};
+
+TEST_F(ChatTest, WhoListsLoggedInUsersInIdOrderAndMarksTheCaller)
+{
+    login_many(3);
+    Conn &a = *users[0], &b = *users[1], &c = *users[2];
+    rename(c, "gamma");
+
+    EXPECT_EQ(b.command("who"), WHO_HEADER + who_row(1, "(no name)", a) + who_row(2, "(no name)", b, true) +
+                                    who_row(3, "gamma", c));
+    // Further words and markers do not apply to who.
+    EXPECT_EQ(b.command("who is there > w.txt"),
+              WHO_HEADER + who_row(1, "(no name)", a) + who_row(2, "(no name)", b, true) + who_row(3, "gamma", c));
+    EXPECT_FALSE(file_exists(server.path("w.txt")));
+
+    leave(b, "(no name)");
+    EXPECT_EQ(c.command("who"), WHO_HEADER + who_row(1, "(no name)", a) + who_row(3, "gamma", c, true));
+    EXPECT_EQ(a.command("who"), WHO_HEADER + who_row(1, "(no name)", a, true) + who_row(3, "gamma", c));
+}
+
+TEST_F(ChatTest, TellReachesOnlyTheAddressedUser)
+{
+    login_many(3);
+    Conn &a = *users[0], &b = *users[1], &c = *users[2];
+    rename(a, "alpha");
+
+    // Inner and trailing blanks are kept; the teller sees only its prompt.
+    EXPECT_EQ(a.command("tell 3 hello  world "), "");
+    EXPECT_EQ(c.read_until("\n"), "*** alpha told you ***: hello  world \n");
+    // Markers are part of the message; nothing runs and no file is made.
+    EXPECT_EQ(a.command("tell   3   a | b > c >2"), "");
+    EXPECT_EQ(c.read_until("\n"), "*** alpha told you ***: a | b > c >2\n");
+    EXPECT_FALSE(file_exists(server.path("c")));
+    EXPECT_EQ(a.command("tell 3"), "");
+    EXPECT_EQ(c.read_until("\n"), "*** alpha told you ***: \n");
+    // Telling oneself is allowed.
+    EXPECT_EQ(a.command("tell 1 note"), "*** alpha told you ***: note\n");
+
+    // Client 2 heard none of it: its next output is its own.
+    EXPECT_EQ(b.command("tell 1 back"), "");
+    EXPECT_EQ(a.read_until("\n"), "*** (no name) told you ***: back\n");
+}
+
+TEST_F(ChatTest, TellToMissingUserIsAnErrorForTheCallerOnly)
+{
+    login_many(3);
+    Conn &a = *users[0], &b = *users[1], &c = *users[2];
+
+    EXPECT_EQ(a.command("tell 9 hi"), no_user(9));
+    EXPECT_EQ(a.command("tell 0 hi"), no_user(0));
+    EXPECT_EQ(a.command("tell 31 hi"), no_user(31));
+    EXPECT_EQ(a.command("tell -2 hi"), no_user(-2));
+    EXPECT_EQ(a.command("tell x hi"), no_user(0));
+    EXPECT_EQ(a.command("tell"), "Usage: tell [user id] [message]\n");
+
+    leave(b, "(no name)");
+    EXPECT_EQ(a.command("tell 2 hi"), no_user(2));
+    // Nobody else heard of the failures.
+    EXPECT_EQ(c.command("who"), WHO_HEADER + who_row(1, "(no name)", a) + who_row(3, "(no name)", c, true));
+}
+
+TEST_F(ChatTest, YellReachesEveryoneWithTheRestOfTheLine)
+{
+    login_many(3);
+    Conn &b = *users[1];
+    rename(b, "beta");
+
+    expect_everyone(b, "yell   hello  world ", "*** beta yelled ***: hello  world \n");
+    expect_everyone(b, "yell", "*** beta yelled ***: \n");
+    // Markers are text: no pipe and no file.
+    expect_everyone(b, "yell a | b > c", "*** beta yelled ***: a | b > c\n");
+    EXPECT_FALSE(file_exists(server.path("c")));
+}
+
+TEST_F(ChatTest, NameMustBeUnusedAndShort)
+{
+    login_many(3);
+    Conn &a = *users[0], &b = *users[1], &c = *users[2];
+    rename(a, "alpha");
+    rename(b, "beta");
+
+    // Taken by another user, and by the caller itself; case counts.
+    EXPECT_EQ(c.command("name beta"), exists("beta"));
+    EXPECT_EQ(a.command("name alpha"), exists("alpha"));
+    rename(c, "Beta");
+
+    // 19 characters fit, 20 do not; a refused name changes nothing.
+    const std::string longest(19, 'n');
+    rename(c, longest);
+    EXPECT_EQ(c.command("name " + std::string(20, 'x')), "*** Error: a name has at most 19 characters. ***\n");
+    EXPECT_EQ(c.command("name " + std::string(300, 'y')), "*** Error: a name has at most 19 characters. ***\n");
+    EXPECT_EQ(c.command("name"), "Usage: name [new name]\n");
+    // Only the first word counts.
+    rename(a, "first");
+    EXPECT_EQ(a.command("name second third"), named(a, "second"));
+    EXPECT_EQ(b.read_until("\n"), named(a, "second"));
+    EXPECT_EQ(c.read_until("\n"), named(a, "second"));
+
+    // Nobody heard of the refusals; the old names stand.
+    EXPECT_EQ(b.command("who"), WHO_HEADER + who_row(1, "second", a) + who_row(2, "beta", b, true) +
+                                    who_row(3, longest, c));
+
+    // Once beta has left, its name is free.
+    leave(b, "beta");
+    rename(a, "beta");
+}
+
+TEST_F(ChatTest, NewNameShowsEverywhere)
+{
+    login_many(3);
+    Conn &a = *users[0], &b = *users[1], &c = *users[2];
+    rename(a, "alpha");
+    rename(b, "beta");
+    write_file(server.path("f"), "data\n");
+
+    expect_everyone(a, "cat f >2", "*** alpha (#1) just piped 'cat f >2' to beta (#2) ***\n");
+    rename(a, "ann");
+    rename(b, "bob");
+
+    EXPECT_EQ(c.command("who"), WHO_HEADER + who_row(1, "ann", a) + who_row(2, "bob", b) +
+                                    who_row(3, "(no name)", c, true));
+    expect_everyone(a, "yell hi", "*** ann yelled ***: hi\n");
+    EXPECT_EQ(a.command("tell 3 psst"), "");
+    EXPECT_EQ(c.read_until("\n"), "*** ann told you ***: psst\n");
+    // The pipe made under the old names is announced with the new ones.
+    const std::string got = "*** bob (#2) just received from ann (#1) by 'cat <1' ***\n";
+    EXPECT_EQ(b.command("cat <1"), got + "data\n");
+    EXPECT_EQ(a.read_until(got), got);
+    EXPECT_EQ(c.read_until(got), got);
+}

@@ -45,14 +45,20 @@ int pipe_target(int pc, int pipeN)
 
 bool make_pipe(int fds[2])
 {
+    int err = 0;
     for (int attempt = 0; attempt < START_TRIES; ++attempt) {
+        if (attempt > 0)
+            pause_ms(1 << (attempt - 1));
         if (pipe2(fds, O_CLOEXEC) == 0)
             return true;
-        if (errno != EMFILE && errno != ENFILE && errno != EINTR && errno != ENOMEM)
+        err = errno;
+        if (err != EMFILE && err != ENFILE && err != EINTR && err != ENOMEM)
             break;
-        pause_ms(1 << attempt);
     }
     fds[0] = fds[1] = -1;
+    // The pause may have been cut short by SIGCHLD; the caller reports why
+    // the pipe failed, not why the pause did.
+    errno = err;
     return false;
 }
 

@@ -1,0 +1,470 @@
+// test_executor.cpp -- end to end: built-in and external commands, the
+// numbered-pipe ring of a client, output files, and what a started command
+// inherits from the server.
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using namespace e2e;
+
+class ExecutorTest : public e2e::ServerTest {};
+
+namespace {
+
+const char UNKNOWN_NOSUCHCMD[] = "Unknown command: [nosuchcmd].\n";
+
+// A line of n commands that print nothing and touch no pipe; each one moves
+// the client's command counter on by one.
+std::string silent_commands(int n)
+{
+    std::string line;
+    for (int i = 0; i < n; ++i)
+        line += (i ? " | " : "") + std::string("printenv NOSUCH");
+    return line;
+}
+
+// Runs n silent commands, in lines short enough to be accepted.
+void skip_commands(Conn &c, int n)
+{
+    while (n > 0) {
+        int now = std::min(n, 1000);
+        EXPECT_EQ(c.command(silent_commands(now)), "");
+        n -= now;
+    }
+}
+
+// Sends every line at once and returns what arrives up to the prompt after
+// the last one, prompts removed: output of a background command may come
+// before or after the prompt of its own line.
+std::string run_lines(Conn &c, const std::vector<std::string> &lines)
+{
+    for (const std::string &line : lines)
+        c.send(line + "\n");
+    std::string all;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        all += c.read_prompt();
+    for (std::size_t at; (at = all.find("% ")) != std::string::npos;)
+        all.erase(at, 2);
+    return all;
+}
+
+std::string comm_of(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+// What descriptor fd of pid refers to, e.g. "socket:[123]" or "pipe:[45]".
+std::string fd_target(pid_t pid, int fd)
+{
+    char buf[256];
+    std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The first child of the server running program name, or -1.
+pid_t child_running(const Server &server, const std::string &name)
+{
+    for (pid_t kid : server.children())
+        if (comm_of(kid) == name)
+            return kid;
+    return -1;
+}
+
+std::vector<int> sorted_fds(pid_t pid)
+{
+    std::vector<int> fds = fds_of(pid);
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
+}  // namespace
+
+// ---- built-in commands ----
+
+TEST_F(ExecutorTest, BuiltinsRunInServerAndIgnoreEveryMarker)
+{
+    Conn &a = login();
+    const int base = server.fd_count();
+    EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+    EXPECT_EQ(a.command("printenv NOSUCH"), "");
+
+    // Two built-ins joined by a pipe: no pipe, the value reaches the client.
+    EXPECT_EQ(a.command("setenv A 1 | printenv A"), "1\n");
+    EXPECT_EQ(a.command("setenv A 2 !1"), "");
+    EXPECT_EQ(a.command("printenv A"), "2\n");
+
+    // Markers of a built-in make no pipe and no file.
+    std::string who = a.command("who");
+    EXPECT_EQ(a.command("who |1"), who);
+    EXPECT_EQ(a.command("who > w"), who);
+    EXPECT_EQ(a.command("printenv PATH > f"), "bin:.\n");
+    EXPECT_EQ(a.command("printenv PATH |3"), "bin:.\n");
+    EXPECT_FALSE(file_exists(server.path("w")));
+    EXPECT_FALSE(file_exists(server.path("f")));
+    EXPECT_EQ(server.fd_count(), base);
+}
+
+TEST_F(ExecutorTest, BuiltinsWithMissingArgumentsAnswerWithUsage)
+{
+    Conn &a = login();
+    EXPECT_EQ(a.command("setenv"), "Usage: setenv [name] [value]\n");
+    EXPECT_EQ(a.command("setenv A"), "Usage: setenv [name] [value]\n");
+    EXPECT_EQ(a.command("printenv"), "Usage: printenv [name]\n");
+    EXPECT_EQ(a.command("tell"), "Usage: tell [user id] [message]\n");
+    EXPECT_EQ(a.command("name"), "Usage: name [new name]\n");
+    EXPECT_EQ(a.command("setenv A=B 1"), "*** Error: 'A=B' is not a variable name. ***\n");
+    EXPECT_EQ(a.command("printenv A"), "");
+    EXPECT_EQ(a.command("setenv | printenv | setenv B 7 | printenv B"),
+              "Usage: setenv [name] [value]\nUsage: printenv [name]\n7\n");
+    EXPECT_TRUE(server.alive());
+}
+
+// ---- external commands and their pipes ----
+
+TEST_F(ExecutorTest, PipesJoinCommandsAndSharedPipeEndsAfterLastWriter)
+{
+    Conn &a = login();
+    write_file(server.path("note"), "late\n");
+    const std::string here = a.command("ls");
+    const std::string in_bin = a.command("ls bin");
+    ASSERT_NE(here.find("note\n"), std::string::npos);
+    ASSERT_NE(in_bin.find("cat\n"), std::string::npos);
+
+    EXPECT_EQ(a.command("ls bin | cat | cat"), in_bin);
+
+    // Two commands numbered to the same later one write into one pipe; the
+    // first writer has ended before the second starts, so the order is fixed.
+    EXPECT_EQ(a.command("ls |2"), "");
+    ASSERT_TRUE(eventually([&] { return server.children().empty(); }));
+    EXPECT_EQ(a.command("ls bin |1"), "");
+    EXPECT_EQ(a.command("cat"), here + in_bin);
+
+    // The reader sees the end of its input only once the delayed writer has
+    // written and ended too.
+    EXPECT_EQ(a.command("ls |2"), "");
+    ASSERT_TRUE(eventually([&] { return server.children().empty(); }));
+    EXPECT_EQ(a.command("slovrel 1 note |1"), "");
+    EXPECT_EQ(a.command("cat"), here + "late\n");
+}
+
+TEST_F(ExecutorTest, ErrorPipeCarriesStandardErrorToo)
+{
+    Conn &a = login();
+    const std::string err = a.command("ls nosuchfile");
+    ASSERT_NE(err.find("nosuchfile"), std::string::npos);
+
+    EXPECT_EQ(a.command("ls nosuchfile !1"), "");
+    EXPECT_EQ(a.command("cat"), err);
+
+    // With |1 the error goes straight to the client and the reader gets
+    // only standard output: nothing.
+    EXPECT_EQ(run_lines(a, {"ls nosuchfile |1", "cat"}), err);
+
+    // Both streams into one pipe.
+    EXPECT_EQ(a.command("ls bin nosuchfile !1"), "");
+    std::string both = a.command("cat");
+    EXPECT_NE(both.find(err), std::string::npos);
+    EXPECT_NE(both.find("cat\n"), std::string::npos);
+}
+
+TEST_F(ExecutorTest, UnknownCommandsOfAnyLengthAreReportedWhole)
+{
+    Conn &a = login();
+    EXPECT_EQ(a.command("nosuchcmd"), UNKNOWN_NOSUCHCMD);
+    EXPECT_EQ(a.command("nosuchcmd some words"), UNKNOWN_NOSUCHCMD);
+    // Into |1 the text reaches the client and the reader gets an empty input.
+    EXPECT_EQ(run_lines(a, {"nosuchcmd |1", "cat"}), UNKNOWN_NOSUCHCMD);
+    // Into !1 the text is the reader's input.
+    EXPECT_EQ(a.command("nosuchcmd !1"), "");
+    EXPECT_EQ(a.command("cat"), UNKNOWN_NOSUCHCMD);
+
+    const std::string long_name(5000, 'q');
+    EXPECT_EQ(a.command(long_name), "Unknown command: [" + long_name + "].\n");
+
+    // Every word reaches the program, however many there are.
+    std::string line = "echo", expected;
+    for (int i = 0; i < 600; ++i) {
+        line += " w" + std::to_string(i);
+        expected += (i ? " w" : "w") + std::to_string(i);
+    }
+    EXPECT_EQ(a.command(line), expected + "\n");
+    EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+}
+
+// ---- output files ----
+
+TEST_F(ExecutorTest, OutputFileTakesStandardOutputOnly)
+{
+    Conn &a = login();
+    write_file(server.path("f"), std::string(10000, 'x'));
+
+    // The file replaces the pipe on standard output: the reader gets nothing
+    // (and may end before ls has written the file).
+    EXPECT_EQ(a.command("ls > f |1"), "");
+    EXPECT_EQ(a.command("cat"), "");
+    const std::string here = a.command("ls");
+    EXPECT_TRUE(eventually([&] { return read_file(server.path("f")) == here; }))
+        << "f holds: " << read_file(server.path("f"));
+
+    // With !1 standard error still goes into the pipe.
+    const std::string err = a.command("ls nosuchfile");
+    EXPECT_EQ(a.command("ls nosuchfile > f !1"), "");
+    EXPECT_EQ(a.command("cat"), err);
+    EXPECT_EQ(read_file(server.path("f")), "");
+
+    // The file is created or truncated even when no program runs.
+    write_file(server.path("g"), "old contents\n");
+    EXPECT_EQ(a.command("> g"), "Unknown command: [].\n");
+    EXPECT_TRUE(file_exists(server.path("g")));
+    EXPECT_EQ(read_file(server.path("g")), "");
+    EXPECT_EQ(a.command("nosuchcmd > h"), UNKNOWN_NOSUCHCMD);
+    EXPECT_TRUE(file_exists(server.path("h")));
+    EXPECT_EQ(read_file(server.path("h")), "");
+
+    EXPECT_EQ(a.command("ls bin > bin/../copy"), "");
+    EXPECT_EQ(read_file(server.path("copy")), a.command("ls bin"));
+}
+
+TEST_F(ExecutorTest, FileThatCannotBeOpenedIsReportedAndProgramDoesNotRun)
+{
+    Conn &a = login();
+    EXPECT_EQ(a.command("ls > nodir/f"),
+              "*** Error: cannot open 'nodir/f' for writing: No such file or directory. ***\n");
+    EXPECT_EQ(a.command("ls > bin"), "*** Error: cannot open 'bin' for writing: Is a directory. ***\n");
+    EXPECT_EQ(a.command("> nodir/f"),
+              "*** Error: cannot open 'nodir/f' for writing: No such file or directory. ***\n");
+    // Into !1: the pipe holds the error text and nothing from ls, which never ran.
+    EXPECT_EQ(a.command("ls > nodir/f !1"), "");
+    EXPECT_EQ(a.command("cat"),
+              "*** Error: cannot open 'nodir/f' for writing: No such file or directory. ***\n");
+    EXPECT_FALSE(file_exists(server.path("nodir")));
+    EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+    EXPECT_TRUE(eventually([&] { return server.zombie_children() == 0; }));
+}
+
+// ---- the ring ----
+
+TEST_F(ExecutorTest, RingWrapsAndPendingPipeWaitsFullCircle)
+{
+    Conn &a = login();
+    const std::string here = a.command("ls");       // pc 1
+    const std::string in_bin = a.command("ls bin");  // pc 2
+    // pc 3: its pipe lands in the slot of the built-in at pc 4, which
+    // leaves it there for the command at that slot 1001 commands later.
+    EXPECT_EQ(a.command("ls |1"), "");
+    std::string who = a.command("who");  // pc 4
+    EXPECT_NE(who.find("<-me"), std::string::npos);
+    skip_commands(a, 995);  // pc 5..999
+    // pc 1000 writes into slot 0, read by the next command.
+    EXPECT_EQ(a.command("ls bin |1"), "");
+    EXPECT_EQ(a.command("cat"), in_bin);  // pc 0
+    skip_commands(a, 3);                 // pc 1..3
+    EXPECT_EQ(a.command("cat"), here);    // pc 4, back at the built-in's slot
+    EXPECT_EQ(a.command("ls | cat"), here);
+}
+
+TEST_F(ExecutorTest, DistancesAreTakenModuloRingSize)
+{
+    Conn &a = login();
+    const std::string here = a.command("ls");  // pc 1
+
+    // -1 is 1000: read 1000 commands later, not earlier.
+    EXPECT_EQ(a.command("ls |-1"), "");  // pc 2 -> slot 1
+    skip_commands(a, 999);                // pc 3..1000, 0
+    EXPECT_EQ(a.command("cat"), here);    // pc 1
+
+    // The largest int is brought into range, not overflowed: 2147483647 % 1001 == 309.
+    EXPECT_EQ(a.command("ls |2147483647"), "");  // pc 2 -> slot 311
+    skip_commands(a, 308);
+    EXPECT_EQ(a.command("cat"), here);  // pc 311
+
+    // A multiple of 1001 names the command's own slot: with nothing pending
+    // the command reads an immediate end of input, writes to the client, and
+    // the server does not wait for it.
+    EXPECT_EQ(a.command("cat |0"), "");
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+    EXPECT_EQ(a.command("cat !-2002"), "");
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+    // A pipe pending in the own slot is read, and the output still goes to
+    // the client.
+    EXPECT_EQ(a.command("ls bin |1"), "");
+    std::string out = a.command("cat |1001");
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+    out += a.read_quiet(200);
+    EXPECT_EQ(out, a.command("ls bin"));
+    EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+}
+
+// ---- children ----
+
+TEST_F(ExecutorTest, ForegroundWaitOutlastsBackgroundChildren)
+{
+    Conn &a = login();
+    write_file(server.path("note"), "late\n");
+    // The prompt comes back while the background writer still runs; the
+    // reader then waits for it.
+    EXPECT_EQ(a.command("slovrel 1 note |1"), "");
+    EXPECT_EQ(a.command("cat"), "late\n");
+
+    // A background child ending during a foreground wait does not end the
+    // wait early: the output comes before the prompt.
+    EXPECT_EQ(a.command("sleep 1 |5"), "");
+    EXPECT_EQ(a.command("slovrel 2 note"), "late\n");
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+    EXPECT_EQ(server.zombie_children(), 0);
+}
+
+TEST_F(ExecutorTest, StartedCommandHoldsOnlyItsStandardDescriptors)
+{
+    Conn &a = login();
+    Conn &b = login();
+    // B holds a user pipe to A and pending numbered pipes.
+    const std::string piped = "*** (no name) (#2) just piped 'ls >1' to (no name) (#1) ***\n";
+    EXPECT_EQ(b.command("ls >1"), piped);  // pc 1
+    EXPECT_EQ(a.read_until("***\n"), piped);
+    EXPECT_EQ(b.command("ls |2"), "");  // pc 2 -> slot 4
+    EXPECT_EQ(b.command("ls |5"), "");  // pc 3 -> slot 8
+
+    EXPECT_EQ(a.command("sleep 30 |1"), "");
+    pid_t sleeper = -1;
+    EXPECT_TRUE(eventually([&] {
+        sleeper = child_running(server, "sleep");
+        return sleeper > 0 && sorted_fds(sleeper) == std::vector<int>{0, 1, 2};
+    })) << "descriptors of the command: " << ::testing::PrintToString(sorted_fds(sleeper));
+    EXPECT_EQ(fd_target(sleeper, 0).rfind("socket:", 0), 0u);
+    EXPECT_EQ(fd_target(sleeper, 1).rfind("pipe:", 0), 0u);
+    EXPECT_EQ(fd_target(sleeper, 2), fd_target(sleeper, 0));
+
+    // The sleeper holds none of B's pipes: B's reader ends at once.
+    EXPECT_EQ(b.command("cat"), a.command("ls"));
+    const std::string received = "*** (no name) (#1) just received from (no name) (#2) by 'cat <2' ***\n";
+    std::string got = a.command("cat <2");
+    EXPECT_EQ(got.substr(0, received.size()), received);
+    EXPECT_EQ(b.read_until("***\n"), received);
+
+    // Nor B's socket: when B leaves its connection really closes.
+    b.send("exit\n");
+    EXPECT_TRUE(b.wait_closed(3000));
+    EXPECT_EQ(a.read_until("\n"), "*** User '(no name)' left. ***\n");
+    EXPECT_GT(child_running(server, "sleep"), 0);
+}
+
+TEST_F(ExecutorTest, DepartingClientsPendingPipesAreClosed)
+{
+    Conn &a = login();
+    const int base = server.fd_count();
+    Conn &b = login();
+    // A writer that never stops on its own: it ends only when the pipe's
+    // last reader, held by the server for B's later command, is closed.
+    EXPECT_EQ(b.command("yes |5"), "");
+    EXPECT_EQ(b.command("ls |7"), "");
+    b.send("exit\n");
+    EXPECT_TRUE(b.wait_closed());
+    EXPECT_EQ(a.read_until("\n"), "*** User '(no name)' left. ***\n");
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == base; })) << server.fd_count() << " vs " << base;
+
+    // The same when the input simply ends.
+    Conn &c = login();
+    EXPECT_EQ(c.command("yes |3"), "");
+    shutdown(c.fd(), SHUT_WR);
+    EXPECT_TRUE(c.wait_closed());
+    EXPECT_EQ(a.read_until("\n"), "*** User '(no name)' left. ***\n");
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == base; })) << server.fd_count() << " vs " << base;
+}
+
+TEST_F(ExecutorTest, ManyMixedLinesLeaveNoDescriptorsOrZombies)
+{
+    Conn &a = login();
+    write_file(server.path("note"), "late\n");
+    write_file(server.path("out"), "");
+    const std::string here = a.command("ls");
+    const std::string in_bin = a.command("ls bin");
+    const std::string err = a.command("ls nosuchfile");
+    const int base = server.fd_count();
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        EXPECT_EQ(a.command("ls | cat"), here);
+        EXPECT_EQ(a.command("ls |2 ls bin |1 cat | wc -l"),
+                  std::to_string(std::count(here.begin(), here.end(), '\n') +
+                                 std::count(in_bin.begin(), in_bin.end(), '\n')) + "\n");
+        EXPECT_EQ(a.command("nosuchcmd !1 cat"), UNKNOWN_NOSUCHCMD);
+        EXPECT_EQ(a.command("ls nosuchfile > out !1 cat"), err);
+        EXPECT_EQ(a.command("ls > nodir/f"),
+                  "*** Error: cannot open 'nodir/f' for writing: No such file or directory. ***\n");
+        EXPECT_EQ(a.command("setenv A 1 | printenv A"), "1\n");
+        EXPECT_EQ(a.command("cat note |2 true !1 cat"), "late\n");
+        EXPECT_EQ(a.command("true |0"), "");
+        std::string user_pipe = a.command("ls bin >1 cat <1");
+        EXPECT_NE(user_pipe.find(in_bin), std::string::npos);
+    }
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+    EXPECT_EQ(server.zombie_children(), 0);
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == base; })) << server.fd_count() << " vs " << base;
+}
+
+// ---- a server short of descriptors ----
+
+namespace {
+
+void limit_descriptors()
+{
+    struct rlimit lim = {24, 24};
+    setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+}  // namespace
+
+class ExecutorLowFdTest : public ExecutorTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.start(limit_descriptors)) << "talvane did not start"; }
+};
+
+TEST_F(ExecutorLowFdTest, PipeShortageIsReportedAndServerRecovers)
+{
+    Conn &a = login();
+    const int base = server.fd_count();
+    const std::string here = a.command("ls");  // pc 1
+    int pc = 2;
+    // Every line leaves a pipe pending in its own slot 500 commands ahead,
+    // until the descriptor table is full.
+    const std::string refusal =
+        "*** Error: cannot create a pipe now (Too many open files); the command did not run. ***\n";
+    int pending = 0;
+    bool refused = false;
+    for (int i = 0; i < 30 && !refused; ++i, ++pc) {
+        std::string out = a.command("ls |500");
+        refused = out == refusal;
+        if (!refused) {
+            EXPECT_EQ(out, "");
+            ++pending;
+        }
+    }
+    ASSERT_TRUE(refused);
+    ASSERT_GT(pending, 0);
+    // Still serving, built-ins and commands that need no pipe alike.
+    EXPECT_EQ(a.command("ls |500"), refusal);
+    EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+    EXPECT_EQ(a.command("ls"), here);
+    pc += 3;
+
+    // Reading the pending pipes frees their descriptors again.
+    skip_commands(a, 502 - pc);
+    for (int i = 0; i < pending; ++i)
+        EXPECT_EQ(a.command("cat"), here) << "pending pipe " << i;
+    EXPECT_EQ(a.command("ls | cat"), here);
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == base; })) << server.fd_count() << " vs " << base;
+}

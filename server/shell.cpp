@@ -311,10 +311,6 @@ static void report_start_failure(const char *what, int err)
 
 static void run_external(Client &c)
 {
-    // Whatever the server has queued for this client goes out before the
-    // command can write to the same socket.
-    if (!drain_output(current_cid))
-        return;
     Launch l;
     l.is_pipe = c.flag_pipe || c.flag_error_pipe;
     if (l.is_pipe && !create_pipe()) {
@@ -328,21 +324,29 @@ static void run_external(Client &c)
     bool piped_out = c.flag_user_pipe_out && l.error_user_pipe_out.empty();
     bool blocking = !(l.is_pipe || piped_out);
 
-    pid_t pid = fork_with_retry();
-    if (pid == 0)
-        run_child(c, l);
-    int fork_errno = errno;
+    // Whatever the server has queued for this client, the announcements just
+    // made included, goes out before the command can write to the same
+    // socket. A client that cannot take it is on its way out.
+    pid_t pid = -1;
+    int err = 0;
+    if (drain_output(current_cid)) {
+        pid = fork_with_retry();
+        if (pid == 0)
+            run_child(c, l);
+        err = errno;
+    }
+    if (pid < 0) {
+        // The command never ran. What it would have read stays pending; the
+        // user pipe made for its output has no writer, so it goes.
+        if (piped_out)
+            clear_user_pipe(current_cid, c.user_pipeN_out);
+        if (c.login && !c.flag_closing)
+            report_start_failure("start a process", err);
+        return;
+    }
     clear_pipe(c.pc);
     if (c.flag_user_pipe_in && l.error_user_pipe_in.empty())
         clear_user_pipe(c.user_pipeN_in, current_cid);
-    if (pid < 0) {
-        // Nobody will write the pipe just made for this command; drop it so
-        // the receiver is not handed an empty one.
-        if (piped_out)
-            clear_user_pipe(current_cid, c.user_pipeN_out);
-        report_start_failure("start a process", fork_errno);
-        return;
-    }
     if (blocking)
         wait_foreground(pid);
 }

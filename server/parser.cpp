@@ -107,24 +107,25 @@ void parse_filename(std::string_view &input)
 
 // A user-pipe marker with no number names user 0, never an id left over
 // from an earlier marker, so it is reported as a user that does not exist.
+// The rest of the line is looked at, not consumed.
+static void parse_user_pipe(const std::string &pipe_str, std::string_view input, int &id, bool &flag)
+{
+    id = 0;
+    read_number(std::string_view(pipe_str).substr(1), id);
+    flag = true;
+    current_client().parse_done = check_cmd_end(input);
+}
+
 void parse_user_pipe_out(std::string pipe_str, std::string_view input)
 {
     Client &c = current_client();
-    pipe_str.erase(0, 1);
-    c.user_pipeN_out = 0;
-    read_number(pipe_str, c.user_pipeN_out);
-    c.flag_user_pipe_out = true;
-    c.parse_done = check_cmd_end(input);
+    parse_user_pipe(pipe_str, input, c.user_pipeN_out, c.flag_user_pipe_out);
 }
 
 void parse_user_pipe_in(std::string pipe_str, std::string_view input)
 {
     Client &c = current_client();
-    pipe_str.erase(0, 1);
-    c.user_pipeN_in = 0;
-    read_number(pipe_str, c.user_pipeN_in);
-    c.flag_user_pipe_in = true;
-    c.parse_done = check_cmd_end(input);
+    parse_user_pipe(pipe_str, input, c.user_pipeN_in, c.flag_user_pipe_in);
 }
 
 // An ordinary word. tell and yell take the rest of the line whole as their

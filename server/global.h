@@ -49,6 +49,9 @@ struct Client {
     std::string cmd_name;        // first word of the command
     Command cmd;
     std::string input_backup;    // the line as typed, less a final CR
+    // A command of the line could not start: the commands after it would
+    // find their pipes missing and read the client's connection instead.
+    bool flag_line_failed = false;
 
     // The client's own environment, and the same as a block of "NAME=VALUE"
     // strings that the process environment is pointed at before each line.

@@ -149,6 +149,7 @@ void parse(std::string input)
     const int cid = current_cid;
     Client &c = client_of(cid);
     c.input_backup = input;
+    c.flag_line_failed = false;
     std::string_view rest(input);
     while (!rest.empty()) {
         remove_space(rest);
@@ -171,9 +172,10 @@ void parse(std::string input)
         if (c.parse_done || rest.empty()) {
             execute();
             init_parse(cid);
-            // After exit, or once the server has given up on the client,
-            // the rest of its line is not run.
-            if (!c.login || c.flag_closing)
+            // After exit, once the server has given up on the client, or
+            // after a command that could not start, the rest of the line is
+            // not run.
+            if (!c.login || c.flag_closing || c.flag_line_failed)
                 return;
         }
     }

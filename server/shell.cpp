@@ -305,6 +305,7 @@ static void wait_foreground(pid_t pid)
 
 static void report_start_failure(const char *what, int err)
 {
+    current_client().flag_line_failed = true;
     error_output(format_text("*** Error: cannot %s now (%s); the command did not run. ***\n",
                              what, std::strerror(err)));
 }

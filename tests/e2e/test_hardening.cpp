@@ -1,0 +1,676 @@
+// Hardening: the server keeps serving everybody, loses nothing and leaks
+// nothing whatever one client does: connections dropped at any moment, a
+// stream of random lines from several clients, a client that never reads,
+// and a process that runs out of descriptors.
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <time.h>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+class HardeningTest : public e2e::ServerTest {};
+
+const std::string LEFT = "*** User '(no name)' left. ***\n";
+const std::string WHO_HEADER = "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n";
+
+long long clock_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Closes with a reset rather than an orderly end, as a crashed client or a
+// broken network would.
+void drop_abruptly(Conn &c)
+{
+    struct linger hard = {1, 0};
+    setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    c.close();
+}
+
+// A connection whose receive buffer is made small before the handshake, so
+// that when it does not read, the kernel's buffers fill early and the rest
+// has to wait in the server's queue. Read without the harness.
+class SmallWindowConn {
+public:
+    SmallWindowConn(int port, int rcvbuf)
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~SmallWindowConn()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    int local_port() const
+    {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len);
+        return ntohs(addr.sin_port);
+    }
+    void send_line(const std::string &line)
+    {
+        std::string bytes = line + "\n";
+        EXPECT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    }
+    // Everything up to and including marker; what came on failure.
+    std::string read_until(const std::string &marker, int timeout_ms)
+    {
+        long long deadline = clock_ms() + timeout_ms;
+        std::size_t at;
+        while ((at = buf_.find(marker)) == std::string::npos) {
+            if (!fill(deadline)) {
+                ADD_FAILURE() << "no \"" << marker.substr(0, 80) << "\" within " << timeout_ms << " ms";
+                return std::move(buf_);
+            }
+        }
+        std::string out = buf_.substr(0, at + marker.size());
+        buf_.erase(0, out.size());
+        return out;
+    }
+    // True when the server closes the connection within timeout_ms;
+    // whatever arrives before is dropped.
+    bool closed_within(int timeout_ms)
+    {
+        long long deadline = clock_ms() + timeout_ms;
+        while (fill(deadline))
+            buf_.clear();
+        return closed_;
+    }
+
+private:
+    bool fill(long long deadline)
+    {
+        for (;;) {
+            long long left = deadline - clock_ms();
+            if (closed_ || left <= 0)
+                return false;
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left)) <= 0)
+                continue;
+            char chunk[65536];
+            ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                closed_ = true;
+                return false;
+            }
+            buf_.append(chunk, static_cast<std::size_t>(n));
+            return true;
+        }
+    }
+    int fd_ = -1;
+    bool closed_ = false;
+    std::string buf_;
+};
+
+// Bytes the kernel holds unsent or unacknowledged on the server's side of
+// the connection with client_port: the part of a non-reader's backlog that
+// is below the server's own queue. -1 when there is no such connection.
+long kernel_send_queue(int server_port, int client_port)
+{
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+        unsigned local_ip, local_port, remote_ip, remote_port, state;
+        unsigned long tx, rx;
+        if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &local_ip, &local_port, &remote_ip,
+                        &remote_port, &state, &tx, &rx) == 7 &&
+            static_cast<int>(local_port) == server_port && static_cast<int>(remote_port) == client_port)
+            return static_cast<long>(tx);
+    }
+    return -1;
+}
+
+// a yells messages of `size` bytes until the kernel takes no more of them
+// on their way to the non-reader, then `extra` more, so that the server's
+// own queue for it surely holds data.
+// Returns what the non-reader will receive of the yells.
+std::string yell_until_queued(Conn &a, int server_port, int client_port, std::size_t size, int extra)
+{
+    std::string all;
+    long before = kernel_send_queue(server_port, client_port);
+    int to_go = -1;  // yells left once the kernel is full
+    for (int i = 0; i < 120 && to_go != 0; ++i) {
+        std::string msg(size, static_cast<char>('a' + i % 26));
+        std::string line = "*** (no name) yelled ***: " + msg + "\n";
+        EXPECT_EQ(a.command("yell " + msg, 3000), line);
+        all += line;
+        long now = kernel_send_queue(server_port, client_port);
+        if (to_go > 0)
+            --to_go;
+        else if (now == before)  // none of it went down: it waits in the server
+            to_go = extra;
+        before = now;
+    }
+    EXPECT_EQ(to_go, 0) << "the kernel never stopped taking data for a client that does not read";
+    return all;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// Freed memory sits in the checker's quarantine for a while, so resident
+// memory grows with the traffic even when nothing leaks.
+const long RSS_GROWTH_LIMIT_KB = 8 * 1024;
+#else
+const long RSS_GROWTH_LIMIT_KB = 2 * 1024;
+#endif
+
+}  // namespace
+
+// ---- connections that vanish ----
+
+TEST_F(HardeningTest, ThousandAbruptDisconnectsLeaveNoTrace)
+{
+    Conn &keeper = login();  // id 1: hears every announcement, receives user pipes
+    const int fds_at_start = server.fd_count();
+    long rss_warm = 0;
+    const int TOTAL = 1000, BATCH = 10;
+    for (int i = 0; i < TOTAL; ++i) {
+        Conn c(server.port());
+        ASSERT_TRUE(c.ok()) << "connection " << i;
+        switch (i % 5) {
+        case 0:  // gone before the banner is even read
+            break;
+        case 1:  // gone in the middle of a line
+            c.send("ls -l | wc");
+            break;
+        case 2:  // gone while a command writes to it
+            c.read_prompt();
+            c.send("benivox\n");
+            c.read_until("We wish you the best!\n");
+            break;
+        case 3:  // gone with numbered pipes pending, one writer blocked
+            c.read_prompt();
+            c.command("ls |3");
+            c.command("benivox |2");
+            break;
+        case 4:  // gone with a user pipe to the keeper pending, or its writer blocked
+            c.read_prompt();
+            c.command(i % 10 == 4 ? "ls >1" : "benivox | cat >1");
+            break;
+        }
+        drop_abruptly(c);
+        if (i % BATCH == BATCH - 1) {
+            keeper.read_quiet(10, 1000);
+            ASSERT_TRUE(eventually([&] { return server.fd_count() == fds_at_start; }, 15000))
+                << "after " << i + 1 << " connections the server holds " << server.fd_count()
+                << " descriptors, " << fds_at_start << " at the start";
+        }
+        if (i == 99)
+            rss_warm = server.rss_kb();
+    }
+    ASSERT_TRUE(server.alive());
+    EXPECT_TRUE(eventually([&] { return server.zombie_children() == 0; }));
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }))
+        << "a command of a client that left is still running";
+    long rss_end = server.rss_kb();
+    std::fprintf(stderr, "[ figures ] descriptors %d at the start, %d at the end; "
+                         "resident memory %ld KiB after 100 connections, %ld KiB after %d\n",
+                 fds_at_start, server.fd_count(), rss_warm, rss_end, TOTAL);
+    EXPECT_LT(rss_end - rss_warm, RSS_GROWTH_LIMIT_KB);
+
+    // The keeper was served all along and still is.
+    std::string out = keeper.command("echo still here");
+    EXPECT_EQ(out.substr(out.size() >= 11 ? out.size() - 11 : 0), "still here\n");
+    EXPECT_EQ(keeper.command("who"), WHO_HEADER + "1\t(no name)\t127.0.0.1:" +
+                                         std::to_string(keeper.local_port()) + "\t<-me\n");
+}
+
+// ---- random lines from several clients ----
+
+namespace {
+
+// Lines of the command language, drawn from a fixed seed. No command that
+// reads its input is ever left reading the client's own connection (that
+// would hold the server until the client sends more): such commands appear
+// only after "|", with a user pipe "<N", or with a file argument. Nothing
+// produces a "%" so that the prompt can be counted in the output.
+class LineMaker {
+public:
+    explicit LineMaker(unsigned seed) : rng_(seed) {}
+
+    std::string line()
+    {
+        int kind = pick(100);
+        if (kind < 40)
+            return pipeline();
+        if (kind < 75)
+            return builtin();
+        if (kind < 95)
+            return nonsense();
+        if (kind < 98)
+            return "echo" + many_words(300);
+        return std::string(70000, 'a');  // refused as too long
+    }
+
+private:
+    int pick(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
+    template <std::size_t N>
+    const char *one_of(const char *const (&list)[N]) { return list[pick(N)]; }
+
+    std::string many_words(int n)
+    {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += " w" + std::to_string(pick(1000));
+        return s;
+    }
+
+    std::string file() { return "out/f" + std::to_string(pick(4)); }
+
+    std::string producer()
+    {
+        static const char *const plain[] = {"ls", "ls -l", "ls out", "echo alpha beta", "date", "true",
+                                            "benivox", "yes | head -3", "slovrel"};
+        static const char *const on_file[] = {"cat", "wc", "head -3", "sort", "grep e", "tail -2",
+                                              "uniq", "cut -c1-5", "sed s/e/E/", "slovrel 0"};
+        int kind = pick(10);
+        if (kind < 5)
+            return one_of(plain);
+        if (kind < 8)
+            return std::string(one_of(on_file)) + " " + file();
+        return std::string(one_of(on_file)) + " <" + std::to_string(pick(8));
+    }
+
+    std::string consumer()
+    {
+        static const char *const list[] = {"cat", "wc", "wc -l", "head -2", "tail -1", "sort", "uniq",
+                                           "tr a-z A-Z", "grep e", "cut -c1-3", "sed s/a/A/",
+                                           "slovrel 0"};
+        return one_of(list);
+    }
+
+    std::string ending()
+    {
+        static const char *const distances[] = {"1", "2", "3", "5", "10", "0", "-1", "1000", "999999999999"};
+        switch (pick(12)) {
+        case 0: return " |" + std::string(one_of(distances));
+        case 1: return " !" + std::string(one_of(distances));
+        case 2: return " > " + file();
+        case 3: return " > nodir/f";
+        case 4: return " >" + std::to_string(pick(8));
+        case 5: return " >" + std::to_string(pick(8)) + " |2";
+        default: return "";
+        }
+    }
+
+    std::string pipeline()
+    {
+        std::string s = producer();
+        for (int stages = pick(3); stages > 0; --stages)
+            s += " | " + consumer();
+        std::string end = ending();
+        s += end;
+        if (!end.empty() && pick(3) == 0)
+            s += " " + producer() + ending();  // a second command on the line
+        if (pick(10) == 0)
+            s += "\r";
+        return s;
+    }
+
+    std::string builtin()
+    {
+        std::string id = std::to_string(pick(10) - 2);
+        switch (pick(12)) {
+        case 0: return "who";
+        case 1: return "name n" + std::to_string(pick(6));
+        case 2: return "name a-name-that-is-far-too-long";
+        case 3: return "tell " + id + " hello |2 > there <1";
+        case 4: return "yell" + many_words(1 + pick(5));
+        case 5: return "setenv V" + std::to_string(pick(4)) + " v" + std::to_string(pick(100));
+        case 6: return "printenv V" + std::to_string(pick(4));
+        case 7: return "setenv A=B c";
+        case 8: return "tell";
+        case 9: return "setenv V1";
+        case 10: return "name";
+        default: return "printenv";
+        }
+    }
+
+    // Words that name no program, and markers with odd numbers after them.
+    std::string nonsense()
+    {
+        static const char chars[] = "Xqz09-+|!<>";
+        std::string s;
+        for (int words = 1 + pick(6); words > 0; --words) {
+            static const char *const starts[] = {"X", "|", "!", "<", ">", ">", "X"};
+            std::string w = one_of(starts);
+            for (int n = pick(6); n > 0; --n)
+                w += chars[pick(sizeof chars - 1)];
+            if (w == ">")
+                w += " X" + std::to_string(pick(5));  // a file name, never a path
+            s += w + std::string(1 + pick(3), ' ');
+        }
+        return s;
+    }
+
+    std::mt19937 rng_;
+};
+
+// Several connections read at once, so that no command's output waits for
+// the test to finish reading another client. Counts the prompts each
+// connection has received.
+class Prompts {
+public:
+    explicit Prompts(const std::vector<Conn *> &conns)
+        : conns_(conns), count_(conns.size(), 0), last_(conns.size(), '\0'), tail_(conns.size())
+    {
+    }
+
+    // Reads every connection until each has received want[i] prompts more;
+    // false on timeout or a closed connection.
+    bool await(const std::vector<int> &want, int timeout_ms, std::string &why)
+    {
+        std::vector<long> target(conns_.size());
+        for (std::size_t i = 0; i < conns_.size(); ++i)
+            target[i] = count_[i] + want[i];
+        long long deadline = clock_ms() + timeout_ms;
+        for (;;) {
+            bool done = true;
+            for (std::size_t i = 0; i < conns_.size(); ++i)
+                done = done && count_[i] >= target[i];
+            if (done)
+                return true;
+            long long left = deadline - clock_ms();
+            if (left <= 0) {
+                why = "timeout";
+                return false;
+            }
+            if (!read_some(static_cast<int>(left), why))
+                return false;
+        }
+    }
+
+    std::string tail(std::size_t i) const { return tail_[i]; }
+
+private:
+    bool read_some(int timeout_ms, std::string &why)
+    {
+        std::vector<pollfd> fds;
+        for (Conn *c : conns_)
+            fds.push_back({c->fd(), POLLIN, 0});
+        if (poll(fds.data(), fds.size(), timeout_ms) <= 0)
+            return true;
+        char chunk[65536];
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            ssize_t n = recv(fds[i].fd, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                why = "client " + std::to_string(i + 1) + " was disconnected";
+                return false;
+            }
+            for (ssize_t k = 0; k < n; ++k) {
+                if (last_[i] == '%' && chunk[k] == ' ')
+                    ++count_[i];
+                last_[i] = chunk[k];
+            }
+            tail_[i].append(chunk, static_cast<std::size_t>(n));
+            if (tail_[i].size() > 2000)
+                tail_[i].erase(0, tail_[i].size() - 2000);
+        }
+        return true;
+    }
+
+    std::vector<Conn *> conns_;
+    std::vector<long> count_;
+    std::vector<char> last_;
+    std::vector<std::string> tail_;
+};
+
+}  // namespace
+
+TEST_F(HardeningTest, RandomLinesFromFiveClientsAreEachAnsweredWithAPrompt)
+{
+    ASSERT_EQ(mkdir(server.path("out").c_str(), 0755), 0);
+    const int fds_at_start = server.fd_count();
+    std::vector<Conn *> clients;
+    for (int i = 0; i < 5; ++i)
+        clients.push_back(&login());
+    for (Conn *c : clients)
+        ASSERT_EQ(c->read_quiet(50), "");  // from here on the test reads the sockets itself
+
+    LineMaker maker(20240611);
+    Prompts prompts(clients);
+    const int ROUNDS = 250;
+    int lines = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        std::vector<int> want(clients.size(), 0);
+        std::string sent[5];
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if ((round + i) % 4 == 3)
+                continue;  // some rounds leave a client idle
+            int count = round % 3 == 0 ? 2 : 1;  // now and then a burst of two lines
+            std::string burst;
+            for (int k = 0; k < count; ++k)
+                burst += maker.line() + "\n";
+            clients[i]->send(burst);
+            sent[i] = burst;
+            want[i] = count;
+            lines += count;
+        }
+        std::string why;
+        if (!prompts.await(want, 20000, why)) {
+            std::string detail;
+            for (std::size_t i = 0; i < clients.size(); ++i)
+                detail += "\nclient " + std::to_string(i + 1) + " sent \"" + sent[i].substr(0, 300) +
+                          "\", last received: \"" + prompts.tail(i).substr(prompts.tail(i).size() > 300 ? prompts.tail(i).size() - 300 : 0) + "\"";
+            FAIL() << "round " << round << ": " << why << detail;
+        }
+        ASSERT_TRUE(server.alive()) << "round " << round;
+    }
+    std::fprintf(stderr, "[ figures ] %d lines sent by 5 clients\n", lines);
+
+    // Everyone leaves; whatever they started ends, and nothing stays open.
+    for (Conn *c : clients) {
+        c->send("exit\n");
+        EXPECT_TRUE(c->wait_closed(10000));
+    }
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }, 15000))
+        << "commands of clients that left are still running";
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == fds_at_start; }))
+        << server.fd_count() << " descriptors open, " << fds_at_start << " at the start";
+    EXPECT_EQ(server.zombie_children(), 0);
+
+    logged_in.clear();
+    Conn &late = login();
+    EXPECT_EQ(late.command("echo fine"), "fine\n");
+}
+
+// ---- clients that do not read ----
+
+TEST_F(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
+{
+    Conn &a = login();
+    Conn &b = login();
+    SmallWindowConn x(server.port(), 4096);
+    ASSERT_TRUE(x.ok());
+    std::string x_login = login_line(x.local_port());
+    a.read_until(x_login);
+    b.read_until(x_login);
+
+    const std::string msg(65000, 'y');
+    const std::string yelled = "*** (no name) yelled ***: " + msg + "\n";
+    int yells = 0;
+    bool dropped = false;
+    while (!dropped && yells < 150 && !::testing::Test::HasFailure()) {
+        long long started = clock_ms();
+        EXPECT_EQ(a.command("yell " + msg, 3000), yelled);
+        ++yells;
+        EXPECT_EQ(b.read_until(yelled, 3000).size(), yelled.size());
+        std::string who = b.command("who", 3000);
+        long long took = clock_ms() - started;
+        EXPECT_LT(took, 1000) << "one yell and one who took " << took << " ms";
+        if (who.rfind(LEFT, 0) == 0) {
+            dropped = true;
+            EXPECT_EQ(a.read_until(LEFT), LEFT);
+            EXPECT_EQ(who.find(std::to_string(x.local_port())), std::string::npos);
+        }
+    }
+    ASSERT_TRUE(dropped) << "a client that never reads is still there after " << yells << " yells";
+    std::fprintf(stderr, "[ figures ] the non-reader was dropped after %d yells of %zu bytes\n", yells,
+                 yelled.size());
+    // Its queue alone must have passed the bound: more than 16 of these.
+    EXPECT_GT(yells, 16);
+    EXPECT_TRUE(x.closed_within(5000));
+
+    // Nothing was lost for the readers, and the server goes on as before.
+    EXPECT_EQ(a.command("echo after"), "after\n");
+    Conn &c = login();
+    EXPECT_EQ(c.command("who"), WHO_HEADER +
+                                    "1\t(no name)\t127.0.0.1:" + std::to_string(a.local_port()) + "\n" +
+                                    "2\t(no name)\t127.0.0.1:" + std::to_string(b.local_port()) + "\n" +
+                                    "3\t(no name)\t127.0.0.1:" + std::to_string(c.local_port()) + "\t<-me\n");
+}
+
+TEST_F(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
+{
+    Conn &a = login();
+    SmallWindowConn b(server.port(), 16384);
+    ASSERT_TRUE(b.ok());
+    std::string b_login = login_line(b.local_port());
+    EXPECT_EQ(b.read_until("% ", 5000), std::string(BANNER) + b_login + "% ");
+    a.read_until(b_login);
+
+    // b reads nothing while a yells more than the kernel holds for it.
+    std::string expected = yell_until_queued(a, server.port(), b.local_port(), 60000, 2);
+    // b's own command starts only once all of that has gone out.
+    b.send_line("echo mine");
+    std::string got = b.read_until("mine\n% ", 20000);
+    EXPECT_EQ(got.size(), expected.size() + 7);
+    EXPECT_TRUE(got == expected + "mine\n% ") << "queued messages and command output are out of order";
+    EXPECT_EQ(a.command("echo after"), "after\n");
+}
+
+TEST_F(HardeningTest, CommandOfClientWhoseQueueCannotDrainIsNotRun)
+{
+    Conn &a = login();
+    SmallWindowConn x(server.port(), 4096);
+    ASSERT_TRUE(x.ok());
+    a.read_until(login_line(x.local_port()));
+    yell_until_queued(a, server.port(), x.local_port(), 60000, 1);
+    x.send_line("ls > made_by_x");
+    // The server gives x a few seconds to read, then gives up on it.
+    EXPECT_EQ(a.read_until(LEFT, 20000), LEFT);
+    EXPECT_TRUE(x.closed_within(5000));
+    EXPECT_FALSE(file_exists(server.path("made_by_x")));
+    EXPECT_EQ(a.command("echo after"), "after\n");
+}
+
+// ---- running out of descriptors ----
+
+namespace {
+
+void lower_descriptor_limit()
+{
+    struct rlimit limit = {64, 64};
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+class LowDescriptorLimitTest : public HardeningTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.start(lower_descriptor_limit)) << "talvane did not start"; }
+};
+
+}  // namespace
+
+TEST_F(LowDescriptorLimitTest, ExtraClientsAreRefusedCleanlyAndServiceRecovers)
+{
+    Conn &a = login();
+    Conn &b = login();
+    const int fds_at_start = server.fd_count();
+
+    // a parks pipes until the server has no descriptor left for another.
+    const std::string no_pipe =
+        "*** Error: cannot create a pipe now (Too many open files); the command did not run. ***\n";
+    int parked = 0;
+    std::string out;
+    while (parked < 40 && (out = a.command("echo parked |1000")) != no_pipe) {
+        ASSERT_EQ(out, "");
+        ++parked;
+    }
+    ASSERT_EQ(out, no_pipe);
+    EXPECT_GE(parked, 20);
+
+    // Newcomers: at most one more fits (a pipe needs two descriptors); the
+    // next ones are closed without a word and cost the server nothing.
+    int admitted = 0, refused = 0;
+    std::vector<std::unique_ptr<Conn>> extra;
+    for (int i = 0; i < 4; ++i) {
+        extra.push_back(std::make_unique<Conn>(server.port()));
+        Conn &c = *extra.back();
+        std::string got = c.read_quiet(300, 5000);
+        if (c.open()) {
+            EXPECT_EQ(got, std::string(BANNER) + login_line(c.local_port()) + "% ");
+            a.read_until(login_line(c.local_port()));
+            b.read_until(login_line(c.local_port()));
+            ++admitted;
+        } else {
+            EXPECT_EQ(got, "");
+            ++refused;
+        }
+    }
+    EXPECT_LE(admitted, 1);
+    EXPECT_GE(refused, 3);
+    std::fprintf(stderr, "[ figures ] %d descriptors in use, %d pipes parked, %d newcomer(s) admitted, %d refused\n",
+                 server.fd_count(), parked, admitted, refused);
+
+    // The logged-in clients keep working; what needs a descriptor fails
+    // with a message, and nothing ends up reading or writing where it
+    // should not: the failed pipe's reader does not take the user's input,
+    // and output meant for a user pipe that could not be made is dropped.
+    EXPECT_EQ(b.command("yell still here"), "*** (no name) yelled ***: still here\n");
+    EXPECT_EQ(a.read_until("still here\n"), "*** (no name) yelled ***: still here\n");
+    EXPECT_EQ(b.command("echo no pipe needed"), "no pipe needed\n");
+    EXPECT_EQ(b.command("tell 1 hi"), "");
+    EXPECT_EQ(a.read_until("hi\n"), "*** (no name) told you ***: hi\n");
+    EXPECT_EQ(b.command("echo lost >1"), "*** Error: the pipe #2->#1 cannot be created now. ***\n");
+    EXPECT_EQ(a.command("ls | cat"), no_pipe);
+    EXPECT_EQ(b.command("cat <1"), "*** Error: the pipe #1->#2 does not exist yet. ***\n");
+
+    // Everyone leaves, a with its pipes; everything works again.
+    extra.clear();
+    drop_abruptly(a);
+    drop_abruptly(b);
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == fds_at_start - 2; }))
+        << server.fd_count() << " descriptors open, " << fds_at_start - 2 << " expected";
+    logged_in.clear();
+    Conn &c = login();
+    EXPECT_EQ(c.command("echo back | cat"), "back\n");
+    Conn &d = login();
+    const std::string piped = "*** (no name) (#2) just piped 'ls | cat >1' to (no name) (#1) ***\n";
+    EXPECT_EQ(d.command("ls | cat >1"), piped);
+    EXPECT_EQ(c.read_until(piped), piped);
+    EXPECT_EQ(c.command("cat <2 | wc -l"),
+              "*** (no name) (#1) just received from (no name) (#2) by 'cat <2 | wc -l' ***\n"
+              "2\n");  // bin and server.log
+}

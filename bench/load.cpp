@@ -1,0 +1,1078 @@
+// load.cpp -- bench_load: the load generator. It talks to a running talvane
+// and to the bash baseline (bench_bashd) over TCP as their users would, runs
+// the floor program (bench_floor) beside them, and prints one table:
+//   (a) round trip per line for `ls` and `ls | cat`: talvane, bash, floor;
+//   (b) streaming a large file through `cat big | cat`: talvane, bash;
+//   (c) 30 clients at once, 50 lines of `ls` each: talvane, bash;
+//   (d) 30 clients while one of them yells: talvane;
+//   (e) talvane's descriptors, resident memory and zombie children.
+// Each round runs every figure once, the contenders taking turns (line by
+// line where that makes sense), their order changing from turn to turn; the
+// table gives medians over rounds.
+//
+// A "plain" client reads as any client does, so a reply that the sender's
+// kernel holds back until our delayed ACK arrives shows as a stall. A
+// "quick ACK" client re-arms TCP_QUICKACK after every recv, which takes that
+// stall away and leaves the cost of the work itself.
+//
+// Usage: bench_load --free-port
+//        bench_load --server-port P --server-pid PID --bash-port Q
+//                   --floor PATH --workdir DIR [--quick] [--rounds N]
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+static const int LINE_TIMEOUT_MS = 10000;
+static const int LOGIN_TIMEOUT_MS = 5000;
+static const char STREAM_FILE[] = "big";
+
+struct Options {
+    int server_port = 0;
+    int bash_port = 0;
+    pid_t server_pid = -1;
+    std::string floor;
+    std::string workdir;
+    bool flag_quick = false;
+    int rounds = 3;
+    int lines = 300;           // (a)
+    long stream_bytes = 64L << 20;  // (b)
+    int clients = 30;          // (c), (d)
+    int client_lines = 50;     // (c)
+    int yells = 200;           // (d)
+    int fds_idle = -1;         // talvane's descriptors with no client
+};
+
+static double ms_since(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+static int ms_left(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// ---- statistics ----
+
+// The value below which the fraction q of the samples lie (nearest rank).
+static double percentile(std::vector<double> v, double q)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    std::size_t rank = static_cast<std::size_t>(std::ceil(q * v.size()));
+    return v[std::min(v.size(), std::max<std::size_t>(rank, 1)) - 1];
+}
+
+static double median(const std::vector<double> &v)
+{
+    if (v.empty())
+        return NAN;
+    std::vector<double> s(v);
+    std::sort(s.begin(), s.end());
+    std::size_t n = s.size();
+    return n % 2 ? s[n / 2] : (s[n / 2 - 1] + s[n / 2]) / 2;
+}
+
+// Every figure of every round, by name; the table shows their medians.
+static std::map<std::string, std::vector<double>> results;
+
+static void record(const std::string &key, double value)
+{
+    results[key].push_back(value);
+}
+
+static double result(const std::string &key)
+{
+    auto it = results.find(key);
+    return it == results.end() ? NAN : median(it->second);
+}
+
+static double result_max(const std::string &key)
+{
+    auto it = results.find(key);
+    return it == results.end() || it->second.empty() ? NAN
+                                                     : *std::max_element(it->second.begin(), it->second.end());
+}
+
+static double result_sum(const std::string &key)
+{
+    double sum = 0;
+    for (double v : results[key])
+        sum += v;
+    return sum;
+}
+
+// ---- connections ----
+
+// One client connection and the bytes received but not yet consumed.
+struct Link {
+    int fd = -1;
+    bool flag_quickack = false;
+    bool flag_closed = false;  // the peer ended the connection
+    std::string buf;
+};
+
+static void link_close(Link &l)
+{
+    if (l.fd >= 0)
+        close(l.fd);
+    l.fd = -1;
+}
+
+static bool link_connect(Link &l, int port, bool quickack)
+{
+    l = Link();
+    l.flag_quickack = quickack;
+    l.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (l.fd < 0)
+        return false;
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(l.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+        link_close(l);
+        return false;
+    }
+    return true;
+}
+
+static bool link_send(Link &l, const std::string &text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = send(l.fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// One recv of whatever is there, without waiting. The kernel leaves quick-ACK
+// mode on its own, so a quick-ACK client sets it again after every read.
+static ssize_t link_recv(Link &l, char *data, std::size_t size)
+{
+    ssize_t n = recv(l.fd, data, size, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        l.flag_closed = true;
+    if (l.flag_quickack) {
+        int on = 1;
+        setsockopt(l.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+    return n;
+}
+
+// Waits at most timeout_ms for data and appends what came. False on timeout
+// or when the connection has ended.
+static bool link_fill(Link &l, int timeout_ms)
+{
+    struct pollfd p = {l.fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return false;
+    static char chunk[1 << 16];
+    ssize_t n = link_recv(l, chunk, sizeof chunk);
+    if (n > 0)
+        l.buf.append(chunk, static_cast<std::size_t>(n));
+    return !l.flag_closed;
+}
+
+static bool ends_with_prompt(const std::string &s)
+{
+    return s.size() >= 2 && s.compare(s.size() - 2, 2, "% ") == 0;
+}
+
+static bool ends_with(const std::string &s, const std::string &end)
+{
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// talvane tells every client when another one comes or goes, between that
+// client's own lines and whenever it gets round to it. Those lines are no
+// part of any answer: they are taken out of the received bytes, wherever a
+// line may start (at the start, after a newline or after a prompt).
+static void strip_announcements(std::string &buf)
+{
+    static const std::string head = "*** User '";
+    std::size_t at = 0;
+    while ((at = buf.find(head, at)) != std::string::npos) {
+        std::size_t nl = buf.find('\n', at);
+        if (nl == std::string::npos)
+            return;
+        std::string line = buf.substr(at, nl - at);
+        bool line_start = at == 0 || buf[at - 1] == '\n' || (at >= 2 && buf.compare(at - 2, 2, "% ") == 0);
+        bool coming_or_going = ends_with(line, "' left. ***") || line.find("' entered from ") != std::string::npos;
+        if (line_start && coming_or_going)
+            buf.erase(at, nl + 1 - at);
+        else
+            at = nl + 1;
+    }
+}
+
+// Reads until the received bytes end in the prompt; out gets them without it.
+static bool link_read_prompt(Link &l, std::string &out, int timeout_ms)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        strip_announcements(l.buf);
+        if (ends_with_prompt(l.buf))
+            break;
+        if (!link_fill(l, ms_left(deadline)))
+            return false;
+    }
+    out.assign(l.buf, 0, l.buf.size() - 2);
+    l.buf.clear();
+    return true;
+}
+
+static std::size_t count_of(const std::string &text, const std::string &what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// ---- talvane's resources, through /proc ----
+
+static int fd_count(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(path.c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+            ++n;
+    closedir(d);
+    return n;
+}
+
+static long rss_kib(pid_t pid)
+{
+    FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!f)
+        return -1;
+    char line[256];
+    long kib = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmRSS: %ld", &kib) == 1)
+            break;
+    std::fclose(f);
+    return kib;
+}
+
+// Children of pid that have ended and not been reaped.
+static int zombies_of(pid_t pid)
+{
+    DIR *d = opendir("/proc");
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        FILE *f = std::fopen((std::string("/proc/") + e->d_name + "/stat").c_str(), "r");
+        if (!f)
+            continue;
+        char text[512];
+        std::size_t len = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        text[len] = '\0';
+        // The command name may hold blanks and parentheses: fields follow the
+        // last ')'.
+        const char *after = std::strrchr(text, ')');
+        char state;
+        int ppid;
+        if (after && std::sscanf(after + 1, " %c %d", &state, &ppid) == 2 && ppid == pid && state == 'Z')
+            ++n;
+    }
+    closedir(d);
+    return n;
+}
+
+static bool wait_for(const std::function<bool()> &pred, int timeout_ms)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (pred())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        usleep(10000);
+    }
+}
+
+// Waits until talvane has removed every client that the benchmark has
+// closed: their log-out announcements would otherwise reach the clients of
+// the next figure at any moment. False when it takes too long.
+static bool wait_server_idle(const Options &o)
+{
+    bool idle = wait_for([&] { return fd_count(o.server_pid) <= o.fds_idle; }, 30000);
+    if (!idle)
+        record("notes.not_idle", 1);
+    return idle;
+}
+
+// ---- the two contenders ----
+
+struct Target {
+    std::string label;  // as shown in the table
+    std::string key;    // as used in result names
+    int port;
+    bool flag_bash;
+    bool flag_quickack;
+};
+
+// A line as the contender wants it: bash gets the prompt written after the
+// command, so that both answer each line with output and then "% ".
+static std::string wire_line(const Target &t, const std::string &line)
+{
+    return t.flag_bash ? line + "; printf '%% '\n" : line + "\n";
+}
+
+// Connects and, for talvane, consumes the banner, the log-in line and the
+// first prompt.
+static bool open_session(const Target &t, Link &l)
+{
+    if (!link_connect(l, t.port, t.flag_quickack))
+        return false;
+    std::string greeting;
+    return t.flag_bash || link_read_prompt(l, greeting, LOGIN_TIMEOUT_MS);
+}
+
+// ---- (a) round trip per line ----
+
+static std::string expected_ls;  // what `ls` prints in the working directory
+
+// The floor program, started once per figure and asked for one timed run
+// at a time, so that its samples are taken in turn with the others.
+struct Floor {
+    pid_t pid = -1;
+    FILE *to = nullptr;    // a newline asks for one run
+    FILE *from = nullptr;  // each run's time in microseconds, one a line
+};
+
+static bool floor_start(const Options &o, const std::string &line, Floor &f)
+{
+    std::vector<std::string> words = {o.floor, "-"};
+    for (std::size_t at = 0; at < line.size();) {
+        std::size_t end = line.find(' ', at);
+        if (end == std::string::npos)
+            end = line.size();
+        if (end > at)
+            words.push_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    // talvane's children see this environment and this directory too.
+    char path[] = "PATH=bin:.";
+    char *envp[] = {path, nullptr};
+    int down[2], up[2];
+    if (pipe2(down, O_CLOEXEC) < 0)
+        return false;
+    if (pipe2(up, O_CLOEXEC) < 0) {
+        close(down[0]);
+        close(down[1]);
+        return false;
+    }
+    f.pid = fork();
+    if (f.pid == 0) {
+        dup2(down[0], STDIN_FILENO);
+        dup2(up[1], STDOUT_FILENO);
+        if (chdir(o.workdir.c_str()) == 0)
+            execve(argv[0], argv.data(), envp);
+        _exit(127);
+    }
+    close(down[0]);
+    close(up[1]);
+    f.to = fdopen(down[1], "w");
+    f.from = fdopen(up[0], "r");
+    return f.pid > 0 && f.to && f.from;
+}
+
+static bool floor_once(Floor &f, double &ms)
+{
+    double us;
+    if (std::fputc('\n', f.to) == EOF || std::fflush(f.to) != 0 || std::fscanf(f.from, "%lf", &us) != 1)
+        return false;
+    ms = us / 1000;
+    return true;
+}
+
+// The floor program ends at the end of its input.
+static void floor_stop(Floor &f)
+{
+    if (f.to)
+        std::fclose(f.to);
+    if (f.from)
+        std::fclose(f.from);
+    if (f.pid > 0)
+        waitpid(f.pid, nullptr, 0);
+    f = Floor();
+}
+
+// One line and its answer; false when the answer did not come.
+static bool one_round_trip(const Target &t, Link &l, const std::string &line, double &ms, bool &right)
+{
+    std::string out;
+    auto start = Clock::now();
+    if (!link_send(l, wire_line(t, line)) || !link_read_prompt(l, out, LINE_TIMEOUT_MS))
+        return false;
+    ms = ms_since(start);
+    right = out == expected_ls;
+    return true;
+}
+
+// A talvane session receives the log-in line of every talvane session opened
+// after it; read those, so that each link starts empty.
+static void drain_logins(const std::vector<Target> &targets, std::vector<Link> &links)
+{
+    for (std::size_t s = 0; s < targets.size(); ++s) {
+        if (targets[s].flag_bash || links[s].fd < 0)
+            continue;
+        std::size_t later = 0;
+        for (std::size_t r = s + 1; r < targets.size(); ++r)
+            later += !targets[r].flag_bash && links[r].fd >= 0;
+        auto deadline = Clock::now() + std::chrono::milliseconds(LOGIN_TIMEOUT_MS);
+        while (count_of(links[s].buf, " entered from ") < later && link_fill(links[s], ms_left(deadline))) {
+        }
+        links[s].buf.clear();
+    }
+}
+
+// Every contender answers the line o.lines times. They take turns line by
+// line, the order rotating from one turn to the next, so that a burst of
+// load elsewhere on the machine falls on all of them alike.
+static void figure_a(const std::string &line, const std::vector<Target> &targets, const Options &o)
+{
+    std::size_t n = targets.size() + 1;  // the last one is the floor
+    std::vector<std::vector<double>> times(n);
+    std::vector<int> errors(n, 0);
+    std::vector<bool> alive(n, true);
+    std::vector<Link> links(targets.size());
+    wait_server_idle(o);
+    for (std::size_t s = 0; s < targets.size(); ++s)
+        alive[s] = open_session(targets[s], links[s]);
+    drain_logins(targets, links);
+    Floor floor;
+    alive[n - 1] = floor_start(o, line, floor);
+    const int warm_up = 10;  // turns not kept
+    for (int turn = 0; turn < warm_up + o.lines; ++turn) {
+        for (std::size_t k = 0; k < n; ++k) {
+            std::size_t s = (k + static_cast<std::size_t>(turn)) % n;
+            if (!alive[s])
+                continue;
+            double ms = 0;
+            bool right = true;
+            alive[s] = s == n - 1 ? floor_once(floor, ms) : one_round_trip(targets[s], links[s], line, ms, right);
+            if (turn < warm_up || !alive[s])
+                continue;
+            times[s].push_back(ms);
+            if (!right)
+                ++errors[s];
+        }
+    }
+    for (Link &l : links)
+        link_close(l);
+    floor_stop(floor);
+    for (std::size_t s = 0; s < n; ++s) {
+        std::string key = "a." + line + "." + (s == n - 1 ? std::string("floor") : targets[s].key);
+        record(key + ".p50", percentile(times[s], 0.5));
+        record(key + ".p99", percentile(times[s], 0.99));
+        record(key + ".errors", errors[s] + o.lines - static_cast<double>(times[s].size()));
+    }
+}
+
+// ---- (b) streaming ----
+
+static void make_stream_file(const Options &o)
+{
+    std::string path = o.workdir + "/" + STREAM_FILE;
+    FILE *f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    // 64-byte lines of text, numbered, so that nothing in them looks like a
+    // prompt and the file compresses to nothing on no layer.
+    char line[128];
+    for (long at = 0; at < o.stream_bytes; at += 64) {
+        std::snprintf(line, sizeof line, "%012ld %-50s\n", at / 64, "stream line of the talvane benchmark");
+        std::fwrite(line, 1, static_cast<std::size_t>(std::min(64L, o.stream_bytes - at)), f);
+    }
+    std::fclose(f);
+}
+
+// Bytes per second from sending the line to the prompt after the file; 0 if
+// the file did not arrive whole.
+static double stream_once(const Target &t, const Options &o)
+{
+    Link l;
+    if (!t.flag_bash)
+        wait_server_idle(o);
+    if (!open_session(t, l))
+        return 0;
+    long want = o.stream_bytes + 2, got = 0;
+    char tail[2] = {0, 0};
+    static char chunk[1 << 18];
+    auto start = Clock::now();
+    auto deadline = start + std::chrono::seconds(60);
+    bool ok = link_send(l, wire_line(t, std::string("cat ") + STREAM_FILE + " | cat"));
+    while (ok && got < want) {
+        struct pollfd p = {l.fd, POLLIN, 0};
+        if (poll(&p, 1, ms_left(deadline)) <= 0)
+            break;
+        ssize_t n = link_recv(l, chunk, sizeof chunk);
+        if (l.flag_closed)
+            break;
+        if (n <= 0)
+            continue;
+        got += n;
+        if (n >= 2) {
+            tail[0] = chunk[n - 2];
+            tail[1] = chunk[n - 1];
+        } else {
+            tail[0] = tail[1];
+            tail[1] = chunk[0];
+        }
+    }
+    double seconds = ms_since(start) / 1000;
+    link_close(l);
+    if (got != want || tail[0] != '%' || tail[1] != ' ')
+        return 0;
+    return o.stream_bytes / seconds;
+}
+
+static void figure_b_target(const Target &t, const Options &o)
+{
+    double rate = stream_once(t, o);
+    record("b." + t.key + ".rate", rate);
+    record("b." + t.key + ".errors", rate > 0 ? 0 : 1);
+}
+
+// ---- (c) many clients at once ----
+
+struct Parallel {
+    std::vector<double> times;
+    int errors = 0;
+    double seconds = 0;
+};
+
+// Every link sends the line, waits for its prompt, and again, lines_each
+// times; all links at once.
+static Parallel run_parallel(const Target &t, std::vector<Link> &links, const std::string &line,
+                             int lines_each)
+{
+    Parallel r;
+    std::string wire = wire_line(t, line);
+    std::vector<int> done(links.size(), 0);
+    std::vector<Clock::time_point> sent(links.size());
+    std::vector<bool> active(links.size(), true);
+    auto start = Clock::now();
+    auto deadline = start + std::chrono::seconds(120);
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        sent[i] = Clock::now();
+        active[i] = !links[i].flag_closed && link_send(links[i], wire);
+    }
+    static char chunk[1 << 16];
+    for (;;) {
+        std::vector<struct pollfd> fds;
+        std::vector<std::size_t> which;
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            if (active[i]) {
+                fds.push_back({links[i].fd, POLLIN, 0});
+                which.push_back(i);
+            }
+        }
+        if (fds.empty() || poll(fds.data(), fds.size(), ms_left(deadline)) <= 0)
+            break;
+        for (std::size_t k = 0; k < fds.size(); ++k) {
+            if (!fds[k].revents)
+                continue;
+            std::size_t i = which[k];
+            Link &l = links[i];
+            ssize_t n = link_recv(l, chunk, sizeof chunk);
+            if (n > 0)
+                l.buf.append(chunk, static_cast<std::size_t>(n));
+            strip_announcements(l.buf);
+            if (ends_with_prompt(l.buf)) {
+                r.times.push_back(ms_since(sent[i]));
+                if (l.buf.compare(0, l.buf.size() - 2, expected_ls) != 0 || l.buf.size() - 2 != expected_ls.size())
+                    ++r.errors;
+                l.buf.clear();
+                if (++done[i] < lines_each) {
+                    sent[i] = Clock::now();
+                    active[i] = link_send(l, wire);
+                } else {
+                    active[i] = false;
+                }
+            }
+            if (l.flag_closed)
+                active[i] = false;
+        }
+    }
+    r.seconds = ms_since(start) / 1000;
+    for (std::size_t i = 0; i < links.size(); ++i)
+        r.errors += lines_each - done[i];
+    return r;
+}
+
+static void record_parallel(const std::string &key, const Parallel &r)
+{
+    record(key + ".rate", r.times.size() / r.seconds);
+    record(key + ".p50", percentile(r.times, 0.5));
+    record(key + ".p99", percentile(r.times, 0.99));
+    record(key + ".errors", r.errors);
+}
+
+// Opens n sessions. With talvane every earlier client also receives the
+// log-in line of every later one; those are read here, so that each link
+// starts the run empty. Returns the number of sessions that failed.
+static int open_sessions(const Target &t, std::vector<Link> &links, int n)
+{
+    links.assign(static_cast<std::size_t>(n), Link());
+    int failed = 0;
+    for (Link &l : links)
+        if (!open_session(t, l))
+            l.flag_closed = true, ++failed;
+    if (t.flag_bash)
+        return failed;
+    for (int i = 0; i < n; ++i) {
+        Link &l = links[static_cast<std::size_t>(i)];
+        auto deadline = Clock::now() + std::chrono::milliseconds(LOGIN_TIMEOUT_MS);
+        while (!l.flag_closed && count_of(l.buf, " entered from ") < static_cast<std::size_t>(n - 1 - i))
+            if (!link_fill(l, ms_left(deadline)))
+                break;
+        l.buf.clear();
+    }
+    return failed;
+}
+
+static void close_sessions(std::vector<Link> &links)
+{
+    for (Link &l : links)
+        link_close(l);
+}
+
+static void figure_c_bash(const Target &t, const Options &o)
+{
+    std::vector<Link> links;
+    open_sessions(t, links, o.clients);  // one that fails shows as lines missing
+    Parallel r = run_parallel(t, links, "ls", o.client_lines);
+    close_sessions(links);
+    record_parallel("c." + t.key, r);
+}
+
+// ---- (d) yells ----
+
+// Consumes whole lines from the link's buffer; a leading prompt counts as
+// one prompt. Each yell line must be the next one expected.
+static void take_yells(Link &l, int &next_yell, int &prompts, int &errors)
+{
+    static const std::string head = "*** (no name) yelled ***: y";
+    for (;;) {
+        if (l.buf.compare(0, 2, "% ") == 0) {
+            ++prompts;
+            l.buf.erase(0, 2);
+            continue;
+        }
+        std::size_t nl = l.buf.find('\n');
+        if (nl == std::string::npos)
+            return;
+        std::string line = l.buf.substr(0, nl);
+        l.buf.erase(0, nl + 1);
+        if (line == head + std::to_string(next_yell))
+            ++next_yell;
+        else
+            ++errors;
+    }
+}
+
+// Client 1 yells, each yell after its prompt; every client counts what it
+// receives. The time runs until the last yell has reached everybody.
+static void figure_d(std::vector<Link> &links, const Options &o)
+{
+    std::size_t n = links.size();
+    std::vector<int> next(n, 0);
+    int prompts = 0, errors = 0, sent = 0;
+    auto start = Clock::now();
+    auto deadline = start + std::chrono::seconds(60);
+    bool ok = link_send(links[0], "yell y0\n");
+    sent = ok ? 1 : 0;
+    static char chunk[1 << 16];
+    auto all_done = [&] {
+        for (std::size_t i = 0; i < n; ++i)
+            if (next[i] < o.yells && !links[i].flag_closed)
+                return false;
+        return true;
+    };
+    while (ok && !all_done()) {
+        std::vector<struct pollfd> fds;
+        for (Link &l : links)
+            fds.push_back({l.flag_closed ? -1 : l.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), ms_left(deadline)) <= 0)
+            break;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!fds[i].revents)
+                continue;
+            ssize_t got = link_recv(links[i], chunk, sizeof chunk);
+            if (got > 0)
+                links[i].buf.append(chunk, static_cast<std::size_t>(got));
+            strip_announcements(links[i].buf);
+            int ignored = 0;
+            take_yells(links[i], next[i], i == 0 ? prompts : ignored, errors);
+        }
+        if (prompts == sent && sent < o.yells) {
+            ok = link_send(links[0], "yell y" + std::to_string(sent) + "\n");
+            ++sent;
+        }
+    }
+    double seconds = ms_since(start) / 1000;
+    double delivered = 0;
+    for (int got : next)
+        delivered += got;
+    record("d.rate", o.yells / seconds);
+    record("d.delivered", delivered);
+    record("d.expected", static_cast<double>(o.yells) * n);
+    record("d.errors", errors);
+}
+
+// (c), (d) and (e) on talvane: 30 log-ins, the parallel run, the yells, and
+// the server's descriptors and memory at each step.
+static void figures_cde_server(const Target &t, const Options &o)
+{
+    pid_t pid = o.server_pid;
+    // The clients of earlier figures must have been removed before 30 new
+    // ones can all get a slot.
+    wait_server_idle(o);
+    record("e.fds.start", fd_count(pid));
+    std::vector<Link> links;
+    int failed = open_sessions(t, links, o.clients);
+    record("e.fds.login", fd_count(pid));
+    record("e.rss.login", rss_kib(pid));
+    Parallel r = run_parallel(t, links, "ls", o.client_lines);
+    record_parallel("c." + t.key, r);
+    figure_d(links, o);
+    // The children of the last lines may still be on their way out.
+    wait_for([&] { return zombies_of(pid) == 0; }, 1000);
+    record("e.fds.run", fd_count(pid));
+    record("e.rss.run", rss_kib(pid));
+    record("e.login_failed", failed);
+    close_sessions(links);
+    wait_server_idle(o);
+    record("e.fds.left", fd_count(pid));
+    record("e.zombies", zombies_of(pid));
+}
+
+// ---- the table ----
+
+static const char *mark(bool ok)
+{
+    return ok ? "ok" : "MISSED";
+}
+
+static void print_machine(const Options &o)
+{
+    char date[64];
+    std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    std::string cpu = "unknown processor";
+    if (FILE *f = std::fopen("/proc/cpuinfo", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f)) {
+            if (std::strncmp(line, "model name", 10) == 0) {
+                const char *colon = std::strchr(line, ':');
+                cpu = colon ? colon + 2 : line;
+                cpu.erase(cpu.find_last_not_of("\n ") + 1);
+                break;
+            }
+        }
+        std::fclose(f);
+    }
+    double load[3] = {0, 0, 0};
+    if (FILE *f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3)
+            load[0] = load[1] = load[2] = NAN;
+        std::fclose(f);
+    }
+    struct utsname u;
+    uname(&u);
+    std::printf("talvane benchmark, %s\n", date);
+    std::printf("machine: %s, %ld cores, Linux %s; load average at the start %.2f %.2f %.2f\n",
+                cpu.c_str(), sysconf(_SC_NPROCESSORS_ONLN), u.release, load[0], load[1], load[2]);
+    std::printf("%d round%s%s; each figure is the median over the rounds. Within a round the\n"
+                "contenders take turns: line by line in (a), stream by stream in (b, 3 each),\n"
+                "one after the other in (c); their order changes from turn to turn.\n",
+                o.rounds, o.rounds == 1 ? "" : "s", o.flag_quick ? " (quick mode)" : "");
+    std::printf("plain client: reads as any client does, so a reply held back until its delayed\n"
+                "  ACK arrives shows as a stall.\n"
+                "quick-ACK client: sets TCP_QUICKACK after every recv, which removes that stall\n"
+                "  (bash leaves its socket without TCP_NODELAY); the cost of the work remains.\n\n");
+}
+
+static void print_figure_a(const Options &o)
+{
+    std::printf("(a) Round trip per line, %d lines            median       p99   errors\n", o.lines);
+    const char *subjects[][2] = {{"talvane.plain", "talvane, plain client"},
+                                 {"talvane.quick", "talvane, quick-ACK client"},
+                                 {"bash.plain", "bash, plain client"},
+                                 {"bash.quick", "bash, quick-ACK client"},
+                                 {"floor", "floor (fork+execvp+waitpid)"}};
+    for (const char *line : {"ls", "ls | cat"}) {
+        bool first = true;
+        for (auto &s : subjects) {
+            std::string key = std::string("a.") + line + "." + s[0];
+            std::printf("    %-9s %-28s %7.3f ms %7.3f ms %5.0f\n", first ? line : "", s[1],
+                        result(key + ".p50"), result(key + ".p99"), result_sum(key + ".errors"));
+            first = false;
+        }
+    }
+    std::printf("    ratios of the medians                              value   target\n");
+    for (const char *line : {"ls", "ls | cat"}) {
+        std::string a = std::string("a.") + line + ".";
+        double floor = result(a + "floor.p50");
+        double vs_bash = result(a + "talvane.quick.p50") / result(a + "bash.quick.p50");
+        double vs_bash_plain = result(a + "talvane.plain.p50") / result(a + "bash.plain.p50");
+        double vs_floor_q = result(a + "talvane.quick.p50") / floor;
+        double vs_floor_p = result(a + "talvane.plain.p50") / floor;
+        std::printf("    %-9s talvane/bash, quick-ACK clients        %6.2f   <= 1.0  %s\n", line, vs_bash,
+                    mark(vs_bash <= 1.0));
+        std::printf("    %-9s talvane/bash, plain clients            %6.2f\n", "", vs_bash_plain);
+        std::printf("    %-9s talvane/floor, quick-ACK client        %6.2f   <= 1.3  %s\n", "", vs_floor_q,
+                    mark(vs_floor_q <= 1.3));
+        std::printf("    %-9s talvane/floor, plain client            %6.2f   <= 1.3  %s\n", "", vs_floor_p,
+                    mark(vs_floor_p <= 1.3));
+    }
+    std::printf("\n");
+}
+
+static void print_figure_b(const Options &o)
+{
+    std::printf("(b) Streaming %ld MiB through `cat %s | cat`, plain clients\n", o.stream_bytes >> 20,
+                STREAM_FILE);
+    double server = result("b.talvane.plain.rate"), bash = result("b.bash.plain.rate");
+    std::printf("    talvane                                  %8.1f MiB/s   errors %.0f\n", server / (1 << 20),
+                result_sum("b.talvane.plain.errors"));
+    std::printf("    bash                                     %8.1f MiB/s   errors %.0f\n", bash / (1 << 20),
+                result_sum("b.bash.plain.errors"));
+    std::printf("    talvane/bash                             %8.2f         >= 0.95  %s\n\n", server / bash,
+                mark(server / bash >= 0.95));
+}
+
+static void print_figure_c(const Options &o)
+{
+    std::printf("(c) %d clients at once, %d lines of `ls` each   lines/s    median       p99   errors\n",
+                o.clients, o.client_lines);
+    const char *subjects[][2] = {{"talvane.plain", "talvane, plain clients"},
+                                 {"bash.plain", "bash, plain clients"},
+                                 {"bash.quick", "bash, quick-ACK clients"}};
+    for (auto &s : subjects) {
+        std::string key = std::string("c.") + s[0];
+        std::printf("    %-40s %8.0f %7.3f ms %7.3f ms %5.0f\n", s[1], result(key + ".rate"),
+                    result(key + ".p50"), result(key + ".p99"), result_sum(key + ".errors"));
+    }
+    double errors = result_sum("c.talvane.plain.errors");
+    std::printf("    talvane errors (all rounds)              %8.0f          target 0  %s\n", errors,
+                mark(errors == 0));
+    std::printf("    bash runs its %d sessions in %d processes in parallel; talvane serialises\n"
+                "    foreground commands by design (one command at a time for all users).\n\n",
+                o.clients, o.clients);
+}
+
+static void print_figure_d(const Options &o)
+{
+    std::printf("(d) %d clients, one yells %d times (each yell after its prompt)\n", o.clients, o.yells);
+    double rate = result("d.rate");
+    double delivered = result_sum("d.delivered"), expected = result_sum("d.expected");
+    std::printf("    talvane: %.0f yells/s delivered to all %d (%.0f deliveries/s)\n", rate, o.clients,
+                rate * o.clients);
+    std::printf("    delivered %.0f of %.0f over all rounds, %.0f out of order   %s\n\n", delivered, expected,
+                result_sum("d.errors"), mark(delivered == expected && result_sum("d.errors") == 0));
+}
+
+static void print_figure_e()
+{
+    std::printf("(e) talvane's resources (worst over the rounds)\n");
+    double start = result_max("e.fds.start"), login = result_max("e.fds.login");
+    double run = result_max("e.fds.run"), left = result_max("e.fds.left");
+    bool fds_ok = true;
+    for (std::size_t i = 0; i < results["e.fds.run"].size(); ++i)
+        fds_ok = fds_ok && results["e.fds.run"][i] == results["e.fds.login"][i] &&
+                 results["e.fds.left"][i] == results["e.fds.start"][i];
+    std::printf("    descriptors: before log-ins %.0f, after the log-ins %.0f, after the run %.0f,\n"
+                "                 after everybody left %.0f                                   %s\n",
+                start, login, run, left, mark(fds_ok));
+    double rss_login = result_max("e.rss.login"), rss_run = result_max("e.rss.run");
+    std::printf("    resident memory: after the log-ins %.0f KiB, after the run %.0f KiB   < 8 MiB  %s\n",
+                rss_login, rss_run, mark(std::max(rss_login, rss_run) < 8 * 1024));
+    double zombies = result_max("e.zombies");
+    std::printf("    zombie children at the end: %.0f                                 target 0  %s\n",
+                zombies, mark(zombies == 0));
+    if (result_sum("notes.not_idle") > 0)
+        std::printf("    talvane took more than 30 s to remove closed clients %.0f times\n",
+                    result_sum("notes.not_idle"));
+    if (result_sum("e.login_failed") > 0)
+        std::printf("    log-ins that failed: %.0f\n", result_sum("e.login_failed"));
+}
+
+// ---- main ----
+
+static int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
+        return -1;
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+static bool parse_options(int argc, char **argv, Options &o)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        bool has_value = i + 1 < argc;
+        if (a == "--quick") {
+            o.flag_quick = true;
+        } else if (a == "--server-port" && has_value) {
+            o.server_port = std::atoi(argv[++i]);
+        } else if (a == "--server-pid" && has_value) {
+            o.server_pid = std::atoi(argv[++i]);
+        } else if (a == "--bash-port" && has_value) {
+            o.bash_port = std::atoi(argv[++i]);
+        } else if (a == "--floor" && has_value) {
+            o.floor = argv[++i];
+        } else if (a == "--workdir" && has_value) {
+            o.workdir = argv[++i];
+        } else if (a == "--rounds" && has_value) {
+            o.rounds = std::atoi(argv[++i]);
+        } else {
+            return false;
+        }
+    }
+    if (o.flag_quick) {
+        o.rounds = 1;
+        o.lines = 60;
+        o.client_lines = 10;
+    }
+    return o.server_port > 0 && o.bash_port > 0 && o.server_pid > 0 && !o.floor.empty() &&
+           !o.workdir.empty() && o.rounds > 0;
+}
+
+// What `ls` prints in the working directory, as talvane answers it; bash
+// must answer the same.
+static bool learn_expected(const Target &server, const Target &bash)
+{
+    std::string from_bash;
+    for (const Target *t : {&server, &bash}) {
+        Link l;
+        std::string out;
+        if (!open_session(*t, l) || !link_send(l, wire_line(*t, "ls")) ||
+            !link_read_prompt(l, out, LINE_TIMEOUT_MS)) {
+            std::fprintf(stderr, "bench_load: %s does not answer\n", t->label.c_str());
+            return false;
+        }
+        link_close(l);
+        (t->flag_bash ? from_bash : expected_ls) = out;
+    }
+    if (from_bash != expected_ls) {
+        std::fprintf(stderr, "bench_load: bash lists the directory as\n%s\nbut talvane as\n%s\n",
+                     from_bash.c_str(), expected_ls.c_str());
+        return false;
+    }
+    return true;
+}
+
+static void run_round(int round, const Options &o, const std::vector<Target> &targets)
+{
+    // targets: talvane plain, talvane quick, bash plain, bash quick.
+    std::vector<const Target *> order = {&targets[0], &targets[2], &targets[1], &targets[3]};
+    if (round % 2)
+        std::reverse(order.begin(), order.end());
+    for (const char *line : {"ls", "ls | cat"})
+        figure_a(line, targets, o);
+    for (int rep = 0; rep < 3; ++rep)
+        for (const Target *t : order)
+            if (!t->flag_quickack)
+                figure_b_target(*t, o);
+    if (round % 2 == 0)
+        figures_cde_server(targets[0], o);
+    figure_c_bash(targets[2], o);
+    figure_c_bash(targets[3], o);
+    if (round % 2)
+        figures_cde_server(targets[0], o);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && std::strcmp(argv[1], "--free-port") == 0) {
+        int port = free_port();
+        std::printf("%d\n", port);
+        return port > 0 ? 0 : 1;
+    }
+    Options o;
+    if (!parse_options(argc, argv, o)) {
+        std::fprintf(stderr, "Usage: bench_load --free-port\n"
+                             "       bench_load --server-port P --server-pid PID --bash-port Q\n"
+                             "                  --floor PATH --workdir DIR [--quick] [--rounds N]\n");
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<Target> targets = {{"talvane", "talvane.plain", o.server_port, false, false},
+                                   {"talvane", "talvane.quick", o.server_port, false, true},
+                                   {"bash", "bash.plain", o.bash_port, true, false},
+                                   {"bash", "bash.quick", o.bash_port, true, true}};
+    print_machine(o);
+    std::fflush(stdout);
+    o.fds_idle = fd_count(o.server_pid);
+    make_stream_file(o);
+    if (!learn_expected(targets[0], targets[2]))
+        return 1;
+    for (int round = 0; round < o.rounds; ++round) {
+        std::fprintf(stderr, "round %d of %d\n", round + 1, o.rounds);
+        run_round(round, o, targets);
+    }
+    print_figure_a(o);
+    print_figure_b(o);
+    print_figure_c(o);
+    print_figure_d(o);
+    print_figure_e();
+    return 0;
+}

@@ -6,6 +6,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 shift || true
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVANE_TESTS=ON "$@" >/dev/null
 cmake --build "$build" --parallel
 ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)" --timeout 600

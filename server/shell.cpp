@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/select.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -43,14 +44,35 @@ int pipe_target(int pc, int pipeN)
     return static_cast<int>(target);
 }
 
+// select can watch only descriptors below FD_SETSIZE, and a connection
+// takes the lowest free number. Pipes that would land in the upper half of
+// that range are moved above it when the descriptor limit allows, so that
+// however many pipes users keep pending, new connections still find a
+// number select can watch. Pipes below the mark cost nothing extra.
+static const int PIPE_FD_MARK = FD_SETSIZE / 2;
+
+static int move_out_of_select_range(int fd)
+{
+    if (fd < PIPE_FD_MARK || fd >= FD_SETSIZE)
+        return fd;
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, FD_SETSIZE);
+    if (high < 0)
+        return fd;
+    close(fd);
+    return high;
+}
+
 bool make_pipe(int fds[2])
 {
     int err = 0;
     for (int attempt = 0; attempt < START_TRIES; ++attempt) {
         if (attempt > 0)
             pause_ms(1 << (attempt - 1));
-        if (pipe2(fds, O_CLOEXEC) == 0)
+        if (pipe2(fds, O_CLOEXEC) == 0) {
+            fds[0] = move_out_of_select_range(fds[0]);
+            fds[1] = move_out_of_select_range(fds[1]);
             return true;
+        }
         err = errno;
         if (err != EMFILE && err != ENFILE && err != EINTR && err != ENOMEM)
             break;

@@ -674,3 +674,34 @@ TEST_F(LowDescriptorLimitTest, ExtraClientsAreRefusedCleanlyAndServiceRecovers)
               "*** (no name) (#1) just received from (no name) (#2) by 'cat <2 | wc -l' ***\n"
               "2\n");  // bin and server.log
 }
+
+namespace {
+
+void raise_descriptor_limit()
+{
+    struct rlimit limit = {4096, 4096};
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+class ManyPipesTest : public HardeningTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.start(raise_descriptor_limit)) << "talvane did not start"; }
+};
+
+}  // namespace
+
+// Over a thousand descriptors held by pending pipes must not push new
+// connections past what select can watch.
+TEST_F(ManyPipesTest, PendingPipesLeaveRoomForNewConnections)
+{
+    Conn &a = login();
+    std::string line;
+    for (int i = 0; i < 600; ++i)
+        line += "!1000 ";  // each parks a pipe 1000 commands ahead, read only after the ring wraps
+    EXPECT_EQ(a.command(line, 60000), "");
+    ASSERT_GT(server.fd_count(), 1200);
+    for (int i = 0; i < 5; ++i) {
+        Conn &c = login();
+        EXPECT_EQ(c.command("printenv PATH"), "bin:.\n");
+    }
+}

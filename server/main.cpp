@@ -313,7 +313,6 @@ int main(int argc, char **argv)
     int port = 0;
     if (argc < 2 || !parse_port(argv[1], port))
         fail("Usage: ./talvane [port]");
-    server_sockfd = create_socket(port, LISTEN_Q);
     init_clients();
     init_user_pipe();
     signal(SIGPIPE, SIG_IGN);
@@ -322,6 +321,8 @@ int main(int argc, char **argv)
     dup2(null_fd, STDIN_FILENO);  // the server never reads its own input
     close(null_fd);
     spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // Listen last: once the port accepts, the server is wholly set up.
+    server_sockfd = create_socket(port, LISTEN_Q);
     std::fflush(stdout);
     for (;;)
         serve_once();

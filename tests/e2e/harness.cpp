@@ -310,6 +310,18 @@ std::vector<int> fds_of(pid_t pid)
     return fds;
 }
 
+std::string fd_listing(pid_t pid)
+{
+    std::string out;
+    for (int fd : fds_of(pid)) {
+        std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        char target[256] = "";
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        out += "\n  " + std::to_string(fd) + " -> " + std::string(target, n > 0 ? n : 0);
+    }
+    return out;
+}
+
 int Server::fd_count() const { return fd_count_of(pid_); }
 
 // Fields of /proc/PID/stat after the command name: state, ppid, ...

@@ -110,6 +110,8 @@ bool file_exists(const std::string &path);
 int fd_count_of(pid_t pid);
 // Descriptor numbers a process holds open.
 std::vector<int> fds_of(pid_t pid);
+// "N -> target" for each open descriptor, for failure messages.
+std::string fd_listing(pid_t pid);
 // Waits until pred() holds or timeout_ms passes; returns the last result.
 bool eventually(const std::function<bool()> &pred, int timeout_ms = DEFAULT_TIMEOUT_MS);
 // The log-in announcement of a client with the given port.

@@ -498,7 +498,8 @@ TEST_F(HardeningTest, RandomLinesFromFiveClientsAreEachAnsweredWithAPrompt)
     EXPECT_TRUE(eventually([&] { return server.children().empty(); }, 15000))
         << "commands of clients that left are still running";
     EXPECT_TRUE(eventually([&] { return server.fd_count() == fds_at_start; }))
-        << server.fd_count() << " descriptors open, " << fds_at_start << " at the start";
+        << server.fd_count() << " descriptors open, " << fds_at_start << " at the start:"
+        << fd_listing(server.pid());
     EXPECT_EQ(server.zombie_children(), 0);
 
     logged_in.clear();

@@ -105,11 +105,6 @@ void flush_output(int cid)
     }
 }
 
-bool has_pending_output(int cid)
-{
-    return !client_of(cid).outq.empty();
-}
-
 long long now_ms()
 {
     struct timespec ts;

@@ -25,8 +25,6 @@ void send_to_client(int cid, const std::string &text);
 // Writes queued output of cid that the socket now takes; called when select
 // reports the socket writable.
 void flush_output(int cid);
-// True when client cid has queued output left.
-bool has_pending_output(int cid);
 // Waits, at most DRAIN_TIMEOUT_MS, until cid's queue is written. On timeout
 // the client is marked for closing and false comes back.
 bool drain_output(int cid);

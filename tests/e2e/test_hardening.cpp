@@ -591,16 +591,20 @@ TEST_F(HardeningTest, CommandOfClientWhoseQueueCannotDrainIsNotRun)
 
 namespace {
 
-void lower_descriptor_limit()
-{
-    struct rlimit limit = {64, 64};
-    setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-class LowDescriptorLimitTest : public HardeningTest {
+// A server started with its descriptor limit set to LIMIT.
+template <rlim_t LIMIT>
+class DescriptorLimitTest : public HardeningTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(server.start(lower_descriptor_limit)) << "talvane did not start"; }
+    static void set_limit()
+    {
+        struct rlimit limit = {LIMIT, LIMIT};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    void SetUp() override { ASSERT_TRUE(server.start(set_limit)) << "talvane did not start"; }
 };
+
+using LowDescriptorLimitTest = DescriptorLimitTest<64>;
+using ManyPipesTest = DescriptorLimitTest<4096>;
 
 }  // namespace
 
@@ -675,21 +679,6 @@ TEST_F(LowDescriptorLimitTest, ExtraClientsAreRefusedCleanlyAndServiceRecovers)
               "*** (no name) (#1) just received from (no name) (#2) by 'cat <2 | wc -l' ***\n"
               "2\n");  // bin and server.log
 }
-
-namespace {
-
-void raise_descriptor_limit()
-{
-    struct rlimit limit = {4096, 4096};
-    setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-class ManyPipesTest : public HardeningTest {
-protected:
-    void SetUp() override { ASSERT_TRUE(server.start(raise_descriptor_limit)) << "talvane did not start"; }
-};
-
-}  // namespace
 
 // Over a thousand descriptors held by pending pipes must not push new
 // connections past what select can watch.

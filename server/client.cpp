@@ -11,6 +11,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "activity.h"
 #include "global.h"
 #include "message.h"
 #include "parser.h"
@@ -74,6 +75,8 @@ int add_client(int sockfd, const sockaddr_in &addr)
     c.outq_sent = 0;
     c.flag_write_failed = false;
     c.flag_closing = false;
+    c.flag_dropped = false;
+    reset_activity(slot + 1);
     broadcast_login(c.ip, c.port, c.name);
     return slot + 1;
 }
@@ -81,18 +84,25 @@ int add_client(int sockfd, const sockaddr_in &addr)
 void remove_client()
 {
     Client &c = current_client();
-    // One last try to deliver what is queued (a usage text, say); whatever
-    // the socket does not take now is lost with the connection.
+    // What others said during its last line, then everything queued, goes
+    // out before the connection ends, as long as the peer reads.
+    release_held(current_cid);
     flush_output(current_cid);
     c.login = false;
     broadcast_logout(c.name);
-    close(c.sockfd);
+    reset_activity(current_cid);
+    hang_up_commands(current_cid);
+    if (c.flag_dropped || c.flag_write_failed)
+        cut_connection(c.sockfd);
+    else
+        depart(c.sockfd, c.outq, c.outq_sent);
     c.sockfd = -1;
     close_all_pipes(current_cid);
     std::string().swap(c.inbuf);
     std::string().swap(c.outq);
     c.inbuf_pos = c.outq_sent = 0;
     c.flag_closing = false;
+    c.flag_dropped = false;
 }
 
 bool check_client_exist(int id)

@@ -10,9 +10,11 @@ void init_clients();
 // Returns the new id, 1..30, or 0 when every slot is in use (nothing is
 // announced then and the caller still owns sockfd).
 int add_client(int sockfd, const sockaddr_in &addr);
-// Removes the current client: announces the departure to the others, closes
-// its socket and its pending numbered pipes. The caller has already dropped
-// its user pipes.
+// Removes the current client: announces the departure to the others, sends
+// SIGHUP to its commands still running, closes its pending numbered pipes,
+// and hands its connection to the departures, which deliver what is still
+// queued for it and then end it (a dropped client's is cut at once). The
+// caller has already dropped its user pipes. Its id is free at once.
 void remove_client();
 // True when id names a logged-in client; any id outside 1..30 is false.
 bool check_client_exist(int id);

@@ -7,6 +7,8 @@
 
 Client clients[CLIENT_SLOTS];
 int current_cid = 0;
+int line_cid = 0;
+bool concurrent_mode = false;
 
 void add_word(Command &cmd, const std::string &word)
 {

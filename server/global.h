@@ -21,6 +21,30 @@ struct Command {
     std::vector<char *> argv;
 };
 
+// What a client is doing now. The transitions all live in activity.cpp;
+// the comments there say when each happens.
+enum class Activity {
+    IDLE,        // between lines: its input is read, and a whole line starts
+    LINE,        // in a line whose next command may run on its next turn
+    STARTING,    // a command of its line waits to start (see Launch)
+    FOREGROUND,  // its line waits for a foreground command to end
+};
+
+// An external command between its preparation and its fork. It may have to
+// wait: for a pipe or a process the system cannot give yet, and for the
+// client's queued output to go out, so that the command's own output cannot
+// overtake it.
+struct Launch {
+    enum Stage { PIPE, USER_PIPES, FORK } stage = PIPE;
+    bool is_pipe = false;            // ends in |N or !N
+    bool blocking = false;           // a foreground command
+    std::string error_user_pipe_in;  // "" when fine or absent
+    std::string error_user_pipe_out;
+    int tries = 0;                   // failed attempts at the current stage
+    long long retry_at = 0;          // monotonic ms; 0 when not waiting
+    long long drain_deadline = 0;    // when a client that does not read is dropped
+};
+
 // Appends a copy of word and keeps argv terminated by a null pointer.
 void add_word(Command &cmd, const std::string &word);
 // Frees every word; argc becomes 0 and argv holds only the null pointer.
@@ -53,6 +77,19 @@ struct Client {
     // find their pipes missing and read the client's connection instead.
     bool flag_line_failed = false;
 
+    // What the client is doing now, and the state of a line in progress:
+    // where the rest of input_backup begins, the command waiting to start,
+    // and the foreground command the line waits for.
+    Activity activity = Activity::IDLE;
+    std::size_t rest_pos = 0;
+    Launch launch;
+    int fg_pid = -1;
+    long long kill_at = 0;       // SIGKILL for a hung-up command; 0 = none
+    bool flag_hung_up = false;   // the connection broke under the command
+    // Messages from others that arose while the line was in progress; they
+    // follow the line's prompt, as if sent just after the line ended.
+    std::string held;
+
     // The client's own environment, and the same as a block of "NAME=VALUE"
     // strings that the process environment is pointed at before each line.
     std::map<std::string, std::string> env;
@@ -69,10 +106,18 @@ struct Client {
     std::size_t outq_sent = 0;   // bytes of outq already written
     bool flag_write_failed = false;  // peer gone: output is dropped
     bool flag_closing = false;   // to be removed at the end of the pass
+    bool flag_dropped = false;   // given up on: its connection is cut at once
 };
 
 extern Client clients[CLIENT_SLOTS];
 extern int current_cid;
+// The client whose line is being run right now; 0 between turns. What the
+// server says to a client with a line in progress is held unless it comes
+// from that very line.
+extern int line_cid;
+// Started with --concurrent: a line waits for its foreground command
+// without holding up the other clients.
+extern bool concurrent_mode;
 // The listening socket; owned by the main loop.
 extern int server_sockfd;
 

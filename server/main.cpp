@@ -11,13 +11,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "activity.h"
 #include "client.h"
 #include "global.h"
 #include "message.h"
@@ -30,7 +33,6 @@ static const int LISTEN_Q = 30;
 // refused whole; per connection at most this much plus one read is buffered.
 static const std::size_t MAX_LINE_LENGTH = 65536;
 static const std::size_t READ_CHUNK = 65536;
-static const char PROMPT[] = "% ";
 static const char BANNER[] =
     "****************************************\n"
     "** Welcome to the information server. **\n"
@@ -63,13 +65,77 @@ static void fail(const char *msg)
     std::exit(1);
 }
 
-int create_socket(int port, int listenQ)
+static const char USAGE[] = "Usage: ./talvane [port]";
+
+static void usage_error()
+{
+    std::printf("%s\n", USAGE);
+    std::exit(1);
+}
+
+static void print_help()
+{
+    std::printf("%s\n"
+                "A multi-user remote shell server: users connect over TCP and type command lines.\n"
+                "\n"
+                "  port                  TCP port to listen on, 1 to 65535\n"
+                "  -c, --concurrent      one user's command no longer holds up the others\n"
+                "  -b, --bind ADDRESS    listen only on this IPv4 address (default: all)\n"
+                "  -h, --help            print this help and exit\n",
+                USAGE);
+    std::exit(0);
+}
+
+struct Options {
+    int port = 0;
+    in_addr bind_addr = {htonl(INADDR_ANY)};
+};
+
+// talvane [OPTIONS] PORT. Options may stand before or after the port (and
+// a word after the port that looks like an option is one); the other words
+// after the port are ignored. Help wins over every error; then a missing or
+// bad port, an unknown option or one without its value gives the usage line.
+static Options parse_options(int argc, char **argv)
+{
+    static const struct option longopts[] = {
+        {"concurrent", no_argument, nullptr, 'c'},
+        {"bind", required_argument, nullptr, 'b'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    const char *bind_text = nullptr;
+    bool help = false, bad = false;
+    opterr = 0;  // the usage line says it
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":cb:h", longopts, nullptr)) != -1) {
+        if (opt == 'c')
+            concurrent_mode = true;
+        else if (opt == 'b')
+            bind_text = optarg;
+        else if (opt == 'h')
+            help = true;
+        else
+            bad = true;
+    }
+    if (help)
+        print_help();
+    if (bad || optind >= argc || !parse_port(argv[optind], o.port))
+        usage_error();
+    if (bind_text && inet_pton(AF_INET, bind_text, &o.bind_addr) != 1) {
+        std::printf("Error: '%s' is not an IPv4 address\n", bind_text);
+        std::exit(1);
+    }
+    return o;
+}
+
+int create_socket(int port, int listenQ, in_addr address)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr = address;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1)
@@ -194,12 +260,18 @@ static bool take_line(Client &c, std::string &line)
     return true;
 }
 
-// Runs one buffered line of client cid, if it has one. A client whose input
-// has ended and who has no whole line left leaves, as if it had typed exit;
-// a last line without its newline is not run.
+// Serves client cid once, by what it is doing: an IDLE client with a whole
+// line buffered starts it (a client whose input has ended and who has no
+// whole line left leaves, as if it had typed exit; a last line without its
+// newline is not run); a client in a line goes on with it when it can.
 void handle_old_connection(int cid)
 {
     Client &c = client_of(cid);
+    if (c.activity != Activity::IDLE) {
+        if (may_go_on(cid, now_ms()))
+            run_turn(cid);
+        return;
+    }
     std::string line;
     if (!take_line(c, line)) {
         if (c.flag_eof)
@@ -214,72 +286,99 @@ void handle_old_connection(int cid)
         send_to_client(cid, PROMPT);
         return;
     }
-    load_env();
-    parse(std::move(line));
-    unload_env();
-    if (c.login && !c.flag_closing)
-        send_to_client(cid, PROMPT);
+    begin_line(cid, std::move(line));
 }
 
 // The only place where clients that were marked for closing go: a leaving
 // client's announcement can push another one over its queue bound, so sweep
-// until none is left.
+// until none is left. A client whose foreground command still runs stays
+// until the command has ended; a dropped one has its connection cut now,
+// which hangs up that command.
 static void sweep_closing_clients()
 {
     for (bool again = true; again;) {
         again = false;
         for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
-            if (client_of(cid).login && client_of(cid).flag_closing) {
-                current_cid = cid;
-                delete_user_pipe();
-                remove_client();
-                again = true;
+            Client &c = client_of(cid);
+            if (!c.login || !c.flag_closing)
+                continue;
+            if (c.activity == Activity::FOREGROUND) {
+                if (c.flag_dropped && !c.flag_hung_up) {
+                    shutdown(c.sockfd, SHUT_RDWR);
+                    hang_up(cid);
+                }
+                continue;
             }
+            current_cid = cid;
+            delete_user_pipe();
+            remove_client();
+            again = true;
         }
     }
 }
 
-// Builds the sets for select. Returns true when some client has work that
-// needs no waiting: a whole line buffered, or an ended input to act on.
-static bool build_watch_sets(int &max_fd)
+static void watch_fd(fd_set &set, int fd, int &max_fd)
+{
+    FD_SET(fd, &set);
+    if (fd > max_fd)
+        max_fd = fd;
+}
+
+// Builds the sets for select and returns its timeout in ms: 0 when some
+// client has work that needs no waiting (a whole line buffered, an ended
+// input to act on, a line to go on with), -1 for none. Under a serial
+// holder nobody else is read or accepted.
+static long long build_watch_sets(int &max_fd, int holder)
 {
     FD_ZERO(&allset);
     FD_ZERO(&wset);
     max_fd = -1;
-    if (now_ms() >= accept_paused_until) {
-        FD_SET(server_sockfd, &allset);
-        max_fd = server_sockfd;
-    }
+    long long now = now_ms();
+    watch_fd(allset, sigchld_fd(), max_fd);
+    watch_fd(allset, hangup_watch_fd(), max_fd);
+    if (holder == 0 && now >= accept_paused_until)
+        watch_fd(allset, server_sockfd, max_fd);
     bool ready = false;
-    for (const Client &c : clients) {
+    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
+        const Client &c = client_of(cid);
         if (!c.login)
             continue;
-        if (has_line(c) || c.flag_eof) {
+        if (!c.outq.empty())
+            watch_fd(wset, c.sockfd, max_fd);
+        if (holder != 0 && cid != holder)
+            continue;
+        if (c.activity != Activity::IDLE)
+            ready = ready || may_go_on(cid, now);
+        else if (has_line(c) || c.flag_eof)
             ready = true;  // served from the buffer; read no more until then
-        } else {
-            FD_SET(c.sockfd, &allset);
-            if (c.sockfd > max_fd)
-                max_fd = c.sockfd;
-        }
-        if (!c.outq.empty()) {
-            FD_SET(c.sockfd, &wset);
-            if (c.sockfd > max_fd)
-                max_fd = c.sockfd;
-        }
+        else
+            watch_fd(allset, c.sockfd, max_fd);
     }
-    return ready;
+    watch_departures(wset, max_fd);
+    if (ready)
+        return 0;
+    long long deadline = 0;
+    for (long long when : {next_deadline(), departures_deadline(),
+                           now < accept_paused_until ? accept_paused_until : 0LL})
+        if (when != 0 && (deadline == 0 || when < deadline))
+            deadline = when;
+    return deadline == 0 ? -1 : std::max(0LL, deadline - now);
 }
 
 static void serve_once()
 {
     int max_fd;
-    bool ready = build_watch_sets(max_fd);
+    long long wait_ms = build_watch_sets(max_fd, serial_holder());
     rset = allset;
-    struct timeval zero = {0, 0}, pause = {0, 100000};
-    struct timeval *timeout = ready ? &zero : (now_ms() < accept_paused_until ? &pause : nullptr);
-    int n = select(max_fd + 1, &rset, &wset, nullptr, timeout);
+    struct timeval timeout = {static_cast<time_t>(wait_ms / 1000),
+                              static_cast<suseconds_t>(wait_ms % 1000 * 1000)};
+    int n = select(max_fd + 1, &rset, &wset, nullptr, wait_ms < 0 ? nullptr : &timeout);
     if (n < 0)
         return;  // EINTR: a child ended; build the sets anew
+    if (FD_ISSET(sigchld_fd(), &rset))
+        reap_children();
+    if (FD_ISSET(hangup_watch_fd(), &rset))
+        check_hang_ups();
     if (FD_ISSET(server_sockfd, &rset))
         accept_connection();
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
@@ -287,11 +386,17 @@ static void serve_once()
         if (c.login && FD_ISSET(c.sockfd, &wset))
             flush_output(cid);
     }
+    long long now = now_ms();
+    serve_departures(wset, now);
+    expire_deadlines(now);
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
         Client &c = client_of(cid);
         if (!c.login || c.flag_closing)
             continue;
-        if (FD_ISSET(c.sockfd, &rset))
+        int holder = serial_holder();
+        if (holder != 0 && holder != cid)
+            continue;
+        if (c.activity == Activity::IDLE && FD_ISSET(c.sockfd, &rset))
             read_input(cid);
         handle_old_connection(cid);
     }
@@ -310,19 +415,18 @@ static void occupy_standard_fds()
 int main(int argc, char **argv)
 {
     occupy_standard_fds();
-    int port = 0;
-    if (argc < 2 || !parse_port(argv[1], port))
-        fail("Usage: ./talvane [port]");
+    Options options = parse_options(argc, argv);
     init_clients();
     init_user_pipe();
     signal(SIGPIPE, SIG_IGN);
     install_sigchld_handler();
+    init_activity();
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     dup2(null_fd, STDIN_FILENO);  // the server never reads its own input
     close(null_fd);
     spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // Listen last: once the port accepts, the server is wholly set up.
-    server_sockfd = create_socket(port, LISTEN_Q);
+    server_sockfd = create_socket(options.port, LISTEN_Q, options.bind_addr);
     std::fflush(stdout);
     for (;;)
         serve_once();

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,11 +63,21 @@ void mark_closing(int cid)
     client_of(cid).flag_closing = true;
 }
 
-void send_to_client(int cid, const std::string &text)
+void drop_client(int cid)
 {
     Client &c = client_of(cid);
-    if (!c.login || c.flag_closing || c.flag_write_failed || c.sockfd < 0 || text.empty())
-        return;
+    c.flag_closing = true;
+    c.flag_dropped = true;
+}
+
+static bool over_limit(const Client &c)
+{
+    return c.outq.size() - c.outq_sent + c.held.size() > OUTPUT_QUEUE_LIMIT;
+}
+
+static void queue_output(int cid, const std::string &text)
+{
+    Client &c = client_of(cid);
     std::size_t done = 0;
     if (c.outq.empty()) {
         ssize_t n = send_some(c.sockfd, text.data(), text.size());
@@ -81,8 +90,31 @@ void send_to_client(int cid, const std::string &text)
             return;
     }
     c.outq.append(text, done, std::string::npos);
-    if (c.outq.size() - c.outq_sent > OUTPUT_QUEUE_LIMIT)
-        mark_closing(cid);
+    if (over_limit(c))
+        drop_client(cid);
+}
+
+void send_to_client(int cid, const std::string &text)
+{
+    Client &c = client_of(cid);
+    if (!c.login || c.flag_closing || c.flag_write_failed || c.sockfd < 0 || text.empty())
+        return;
+    if (c.activity != Activity::IDLE && cid != line_cid) {
+        c.held += text;
+        if (over_limit(c))
+            drop_client(cid);
+        return;
+    }
+    queue_output(cid, text);
+}
+
+void release_held(int cid)
+{
+    Client &c = client_of(cid);
+    std::string text;
+    text.swap(c.held);
+    if (!c.flag_closing && !c.flag_write_failed && !text.empty())
+        queue_output(cid, text);
 }
 
 void flush_output(int cid)
@@ -112,21 +144,115 @@ long long now_ms()
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-bool drain_output(int cid)
+// ---- departures ----
+
+struct Departure {
+    int fd = -1;
+    std::string outq;
+    std::size_t sent = 0;
+    long long deadline = 0;  // cut when nothing more has gone out by then
+};
+
+// As many as there are client slots: a connection flood cannot make the
+// server keep more; when all are in use the oldest is cut.
+static Departure departures[CLIENT_SLOTS];
+
+// The peer sees the end of the connection now, although the departed
+// client's commands may still hold copies of it. Input nobody will read is
+// discarded first: closing with unread input would reset the connection
+// and could lose output still in flight.
+static void end_connection(int fd)
 {
-    Client &c = client_of(cid);
-    long long deadline = now_ms() + DRAIN_TIMEOUT_MS;
-    while (!c.outq.empty() && !c.flag_write_failed) {
-        long long left = deadline - now_ms();
-        if (left <= 0) {
-            mark_closing(cid);
-            return false;
-        }
-        struct pollfd p = {c.sockfd, POLLOUT, 0};
-        if (poll(&p, 1, static_cast<int>(left)) > 0)
-            flush_output(cid);
+    shutdown(fd, SHUT_WR);
+    char sink[4096];
+    for (int i = 0; i < 16 && recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
     }
-    return !c.flag_closing;
+    close(fd);
+}
+
+void cut_connection(int fd)
+{
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+}
+
+static void release_departure(Departure &d, bool delivered)
+{
+    if (delivered)
+        end_connection(d.fd);
+    else
+        cut_connection(d.fd);
+    d.fd = -1;
+    std::string().swap(d.outq);
+    d.sent = 0;
+}
+
+void depart(int fd, std::string &outq, std::size_t sent)
+{
+    if (sent >= outq.size()) {
+        end_connection(fd);
+        return;
+    }
+    Departure *slot = &departures[0];
+    for (Departure &d : departures) {
+        if (d.fd < 0) {
+            slot = &d;
+            break;
+        }
+        if (d.deadline < slot->deadline)
+            slot = &d;
+    }
+    if (slot->fd >= 0)
+        release_departure(*slot, false);
+    slot->fd = fd;
+    slot->outq.swap(outq);
+    slot->sent = sent;
+    slot->deadline = now_ms() + DRAIN_TIMEOUT_MS;
+}
+
+void watch_departures(fd_set &wset, int &max_fd)
+{
+    for (const Departure &d : departures) {
+        if (d.fd >= 0) {
+            FD_SET(d.fd, &wset);
+            if (d.fd > max_fd)
+                max_fd = d.fd;
+        }
+    }
+}
+
+void serve_departures(const fd_set &wset, long long now)
+{
+    for (Departure &d : departures) {
+        if (d.fd < 0)
+            continue;
+        if (FD_ISSET(d.fd, &wset)) {
+            ssize_t n = send_some(d.fd, d.outq.data() + d.sent, d.outq.size() - d.sent);
+            if (n < 0) {
+                release_departure(d, false);
+                continue;
+            }
+            if (n > 0) {
+                d.sent += static_cast<std::size_t>(n);
+                d.deadline = now + DRAIN_TIMEOUT_MS;
+            }
+            if (d.sent == d.outq.size()) {
+                release_departure(d, true);
+                continue;
+            }
+        }
+        if (now >= d.deadline)
+            release_departure(d, false);
+    }
+}
+
+long long departures_deadline()
+{
+    long long nearest = 0;
+    for (const Departure &d : departures)
+        if (d.fd >= 0 && (nearest == 0 || d.deadline < nearest))
+            nearest = d.deadline;
+    return nearest;
 }
 
 void normal_output(const std::string &msg)

@@ -6,10 +6,15 @@
 #include <cstddef>
 #include <string>
 
-// A client whose unsent output passes this bound is disconnected.
+#include <sys/select.h>
+
+constexpr char PROMPT[] = "% ";
+// A client whose unsent output (held messages included) passes this bound
+// is disconnected.
 constexpr std::size_t OUTPUT_QUEUE_LIMIT = 1 << 20;
-// How long the server waits for a client's queued output to drain before it
-// starts a command whose output goes straight to that client's socket.
+// How long a client may leave its queued output unread: before a command of
+// its own starts (whose output must not overtake the queue), and after it
+// has left, before its connection is cut.
 constexpr int DRAIN_TIMEOUT_MS = 5000;
 
 // Milliseconds of the monotonic clock, for bounded waits.
@@ -20,16 +25,34 @@ std::string format_text(const char *fmt, ...) __attribute__((format(printf, 1, 2
 
 // Queues text for client cid, writing as much as the socket takes at once
 // without blocking. Drops it for a client that is leaving or whose peer has
-// gone; marks a client whose queue passes OUTPUT_QUEUE_LIMIT for closing.
+// gone; drops a client whose queue passes OUTPUT_QUEUE_LIMIT. While cid has
+// a line in progress, text that does not come from that line is held until
+// the line's prompt (release_held).
 void send_to_client(int cid, const std::string &text);
+// Queues what was held for cid, after everything else.
+void release_held(int cid);
 // Writes queued output of cid that the socket now takes; called when select
 // reports the socket writable.
 void flush_output(int cid);
-// Waits, at most DRAIN_TIMEOUT_MS, until cid's queue is written. On timeout
-// the client is marked for closing and false comes back.
-bool drain_output(int cid);
 // Marks client cid to be removed at the end of the loop's pass.
 void mark_closing(int cid);
+// The server gives up on cid (it does not read): removed at the end of the
+// pass, its output discarded and its connection cut at once.
+void drop_client(int cid);
+
+// A departed client's connection, taken over from its record. What is still
+// queued for it goes out as long as it reads (DRAIN_TIMEOUT_MS without
+// progress ends that); then the connection is shut down and closed, whatever
+// copies of it the client's commands still hold.
+void depart(int fd, std::string &outq, std::size_t sent);
+// Cuts a connection at once: shut down both ways, closed.
+void cut_connection(int fd);
+// For the loop: adds departures with output to wset (raising max_fd),
+// writes to those select found writable, and gives up on those past their
+// deadline. departures_deadline() is the nearest deadline, or 0.
+void watch_departures(fd_set &wset, int &max_fd);
+void serve_departures(const fd_set &wset, long long now);
+long long departures_deadline();
 
 // Output to the current user.
 void normal_output(const std::string &msg);

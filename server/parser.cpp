@@ -142,41 +142,64 @@ static void parse_word(const std::string &word, std::string_view &rest)
     }
 }
 
-void parse(std::string input)
+void start_line(std::string input)
 {
     if (!input.empty() && input.back() == '\r')
         input.pop_back();
+    Client &c = current_client();
+    c.input_backup = std::move(input);
+    c.rest_pos = 0;
+    c.flag_line_failed = false;
+}
+
+bool continue_line(int budget)
+{
     const int cid = current_cid;
     Client &c = client_of(cid);
-    c.input_backup = input;
-    c.flag_line_failed = false;
-    std::string_view rest(input);
-    while (!rest.empty()) {
-        remove_space(rest);
-        if (rest.empty())
-            break;
-        std::string word = split(rest, " ");
-        remove_space(rest);
-        if (word[0] == '|')
-            parse_pipe(word);
-        else if (word[0] == '!')
-            parse_error_pipe(word);
-        else if (word == ">")
-            parse_filename(rest);
-        else if (word[0] == '>')
-            parse_user_pipe_out(word, rest);
-        else if (word[0] == '<')
-            parse_user_pipe_in(word, rest);
-        else
-            parse_word(word, rest);
-        if (c.parse_done || rest.empty()) {
-            execute();
-            init_parse(cid);
-            // After exit, once the server has given up on the client, or
-            // after a command that could not start, the rest of the line is
-            // not run.
-            if (!c.login || c.flag_closing || c.flag_line_failed)
-                return;
+    std::string_view rest(c.input_backup);
+    rest.remove_prefix(c.rest_pos);
+    // A command that could not start yet is complete already: hand it to
+    // execute() again without reading another word.
+    bool complete = c.activity == Activity::STARTING;
+    for (;;) {
+        if (!complete) {
+            remove_space(rest);
+            if (rest.empty())
+                return true;
+            std::string word = split(rest, " ");
+            remove_space(rest);
+            if (word[0] == '|')
+                parse_pipe(word);
+            else if (word[0] == '!')
+                parse_error_pipe(word);
+            else if (word == ">")
+                parse_filename(rest);
+            else if (word[0] == '>')
+                parse_user_pipe_out(word, rest);
+            else if (word[0] == '<')
+                parse_user_pipe_in(word, rest);
+            else
+                parse_word(word, rest);
+            if (!c.parse_done && !rest.empty())
+                continue;
         }
+        complete = false;
+        c.rest_pos = c.input_backup.size() - rest.size();
+        execute();
+        if (c.activity == Activity::STARTING)
+            return false;  // its fields stay until it has started
+        init_parse(cid);
+        // After exit, once the server has given up on the client, or after a
+        // command that could not start, the rest of the line is not run.
+        if (!c.login || c.flag_closing || c.flag_line_failed)
+            return true;
+        if (c.activity == Activity::FOREGROUND || --budget == 0)
+            return false;
     }
+}
+
+void parse(std::string input)
+{
+    start_line(std::move(input));
+    continue_line(-1);
 }

@@ -10,8 +10,18 @@
 // per-command fields for the next command.
 void init_parse(int cid);
 // Runs every command of one line of the current client (the line without
-// its newline). Returns early when the client leaves during the line.
+// its newline) that can run without waiting: start_line, then
+// continue_line without a limit.
 void parse(std::string input);
+// Makes input (less a final CR) the current client's line in progress.
+void start_line(std::string input);
+// Runs commands of the current client's line in progress, at most budget of
+// them (no limit when negative). True when the line is over: used up, or
+// cut short by exit, by the client being dropped or by a command that could
+// not start. False when it stopped early: the budget is spent, a command
+// waits to start, or a foreground command runs (see Activity); the next call
+// goes on where this one stopped.
+bool continue_line(int budget);
 
 void parse_pipe(std::string pipe_str);
 void parse_error_pipe(std::string pipe_str);

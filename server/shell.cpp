@@ -12,28 +12,37 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/select.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "activity.h"
 #include "client.h"
 #include "global.h"
 #include "message.h"
 #include "parser.h"
 #include "user_pipe.h"
 
-// pipe and fork failures that persist (descriptor or process table full)
-// are retried a few times with a short pause, then reported to the user.
+// A pipe or a process that the system cannot give now (descriptor or
+// process table full) is asked for again after 1, 2 and 4 ms, then the
+// failure is reported to the user. The client waits in the loop meanwhile,
+// so in the concurrent mode nobody else does.
 static const int START_TRIES = 4;
 
-static void pause_ms(int ms)
+static bool is_transient_pipe_error(int err)
 {
-    struct timespec ts = {0, ms * 1000000L};
-    nanosleep(&ts, nullptr);
+    return err == EMFILE || err == ENFILE || err == ENOMEM;
+}
+
+static bool is_transient_fork_error(int err)
+{
+    return err == EAGAIN || err == ENOMEM;
 }
 
 int pipe_target(int pc, int pipeN)
@@ -64,22 +73,16 @@ static int move_out_of_select_range(int fd)
 
 bool make_pipe(int fds[2])
 {
-    int err = 0;
-    for (int attempt = 0; attempt < START_TRIES; ++attempt) {
-        if (attempt > 0)
-            pause_ms(1 << (attempt - 1));
+    int err;
+    do {
         if (pipe2(fds, O_CLOEXEC) == 0) {
             fds[0] = move_out_of_select_range(fds[0]);
             fds[1] = move_out_of_select_range(fds[1]);
             return true;
         }
         err = errno;
-        if (err != EMFILE && err != ENFILE && err != EINTR && err != ENOMEM)
-            break;
-    }
+    } while (err == EINTR);
     fds[0] = fds[1] = -1;
-    // The pause may have been cut short by SIGCHLD; the caller reports why
-    // the pipe failed, not why the pause did.
     errno = err;
     return false;
 }
@@ -146,12 +149,13 @@ void connect_pipe_out()
     fds[0] = fds[1] = -1;
 }
 
-bool connect_file()
+bool connect_file(bool onto_stdout)
 {
     int fd = open(current_client().filename.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    dup2(fd, STDOUT_FILENO);
+    if (onto_stdout)
+        dup2(fd, STDOUT_FILENO);
     close(fd);
     return true;
 }
@@ -173,22 +177,67 @@ void clear_useless_fd()
     clear_all_user_pipe();
 }
 
+// ---- children ----
+
+// Every child not yet reaped, with the id of the client that started it;
+// 0 once that client has left. Children are reaped only here, in the loop,
+// so a pid in this table is still ours and never names a stranger.
+static std::map<pid_t, int> children;
+// SIGCHLD only wakes the loop: the handler writes a byte to this pipe, whose
+// read end select watches.
+static int sigchld_pipe[2] = {-1, -1};
+
 void sigchld_handler(int)
 {
     int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    (void)!write(sigchld_pipe[1], "", 1);
     errno = saved;
 }
 
 void install_sigchld_handler()
 {
+    if (pipe2(sigchld_pipe, O_CLOEXEC | O_NONBLOCK) < 0) {
+        std::printf("Error: pipe() failed\n");
+        std::exit(1);
+    }
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = sigchld_handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigaction(SIGCHLD, &sa, nullptr);
+}
+
+int sigchld_fd()
+{
+    return sigchld_pipe[0];
+}
+
+void reap_children()
+{
+    char sink[64];
+    while (read(sigchld_pipe[0], sink, sizeof sink) > 0) {
+    }
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
+        auto it = children.find(pid);
+        if (it == children.end())
+            continue;
+        int owner = it->second;
+        children.erase(it);
+        if (owner != 0 && client_of(owner).fg_pid == pid)
+            foreground_ended(owner);
+    }
+}
+
+void hang_up_commands(int cid)
+{
+    for (auto &[pid, owner] : children) {
+        if (owner == cid) {
+            kill(pid, SIGHUP);
+            owner = 0;
+        }
+    }
 }
 
 // ---- built-in commands ----
@@ -273,15 +322,18 @@ static bool run_builtin(const Client &c)
 
 // ---- external commands ----
 
-struct Launch {
-    bool is_pipe = false;
-    std::string error_user_pipe_in;
-    std::string error_user_pipe_out;
-};
-
 // In the child: wires 0, 1 and 2 in their fixed order (each step replacing
 // an earlier one on the same descriptor), keeps nothing else, and runs the
 // program. Never returns.
+//
+// The steps that cannot block come first: they only duplicate descriptors
+// the child already has. Then everything else is closed, and only then come
+// the steps that can block: opening the output file (a FIFO waits for a
+// reader) and writing error texts (standard error may be a full pipe). A
+// child stuck there holds nothing but 0, 1 and 2, so no other command waits
+// on a pipe end it keeps. A user pipe still overrides the file on
+// descriptor 1, as it comes later in the order; the file is created or
+// truncated all the same.
 [[noreturn]] static void run_child(Client &c, const Launch &l)
 {
     signal(SIGPIPE, SIG_DFL);
@@ -292,37 +344,25 @@ struct Launch {
         connect_pipe_in();
     if (l.is_pipe)
         connect_pipe_out();
-    if (!c.filename.empty() && !connect_file()) {
+    bool user_in_ok = c.flag_user_pipe_in && l.error_user_pipe_in.empty();
+    bool user_out_ok = c.flag_user_pipe_out && l.error_user_pipe_out.empty();
+    if (user_in_ok)
+        connect_user_pipe_in(c.user_pipeN_in, l.error_user_pipe_in);
+    if (user_out_ok)
+        connect_user_pipe_out(c.user_pipeN_out, l.error_user_pipe_out);
+    clear_useless_fd();
+    if (!c.filename.empty() && !connect_file(!c.flag_user_pipe_out)) {
         write_fd(STDERR_FILENO, format_text("*** Error: cannot open '%s' for writing: %s. ***\n",
                                             c.filename.c_str(), std::strerror(errno)));
         _exit(1);
     }
-    if (c.flag_user_pipe_in)
+    if (c.flag_user_pipe_in && !user_in_ok)
         connect_user_pipe_in(c.user_pipeN_in, l.error_user_pipe_in);
-    if (c.flag_user_pipe_out)
+    if (c.flag_user_pipe_out && !user_out_ok)
         connect_user_pipe_out(c.user_pipeN_out, l.error_user_pipe_out);
-    clear_useless_fd();
     execvp(c.cmd_name.c_str(), c.cmd.argv.data());
     write_fd(STDERR_FILENO, "Unknown command: [" + c.cmd_name + "].\n");
     _exit(1);
-}
-
-static pid_t fork_with_retry()
-{
-    for (int attempt = 0;; ++attempt) {
-        pid_t pid = fork();
-        if (pid >= 0 || attempt + 1 == START_TRIES || (errno != EAGAIN && errno != ENOMEM))
-            return pid;
-        pause_ms(1 << attempt);
-    }
-}
-
-static void wait_foreground(pid_t pid)
-{
-    // The SIGCHLD handler may reap the child first; ECHILD then means the
-    // same as a successful wait: the command has ended.
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
 }
 
 static void report_start_failure(const char *what, int err)
@@ -332,51 +372,100 @@ static void report_start_failure(const char *what, int err)
                              what, std::strerror(err)));
 }
 
-static void run_external(Client &c)
+// After a failed attempt: true when the client is to wait and try again,
+// false when the failure is final.
+static bool retry_later(Client &c, bool transient)
 {
-    Launch l;
-    l.is_pipe = c.flag_pipe || c.flag_error_pipe;
-    if (l.is_pipe && !create_pipe()) {
-        report_start_failure("create a pipe", errno);
-        return;
-    }
+    Launch &l = c.launch;
+    if (!transient || ++l.tries >= START_TRIES)
+        return false;
+    wait_to_start(current_cid, now_ms() + (1LL << (l.tries - 1)));
+    return true;
+}
+
+// The checks and announcements of the user pipes. The incoming side is
+// looked at before the outgoing one, and both before the command starts.
+static void prepare_user_pipes(Client &c)
+{
+    Launch &l = c.launch;
     if (c.flag_user_pipe_in)
         l.error_user_pipe_in = create_user_pipe_in(c.user_pipeN_in);
     if (c.flag_user_pipe_out)
         l.error_user_pipe_out = create_user_pipe_out(c.user_pipeN_out);
     bool piped_out = c.flag_user_pipe_out && l.error_user_pipe_out.empty();
-    bool blocking = !(l.is_pipe || piped_out);
+    l.blocking = !(l.is_pipe || piped_out);
+}
 
+// The command never ran. What it would have read stays pending; the user
+// pipe made for its output has no writer, so it goes.
+static void abandon_launch(Client &c)
+{
+    if (c.flag_user_pipe_out && c.launch.error_user_pipe_out.empty())
+        clear_user_pipe(current_cid, c.user_pipeN_out);
+}
+
+// Takes the current client's external command as far as it can go now:
+// its outgoing numbered pipe, its user pipes, then the fork. Where it has to
+// wait, the client is left STARTING and execute() is called again later.
+static void advance_launch(Client &c)
+{
+    Launch &l = c.launch;
+    if (l.stage == Launch::PIPE) {
+        if (l.is_pipe && !create_pipe()) {
+            int err = errno;
+            if (!retry_later(c, is_transient_pipe_error(err))) {
+                report_start_failure("create a pipe", err);
+                end_start(current_cid, -1);
+            }
+            return;
+        }
+        l.stage = Launch::USER_PIPES;
+        l.tries = 0;
+    }
+    if (l.stage == Launch::USER_PIPES) {
+        prepare_user_pipes(c);
+        l.stage = Launch::FORK;
+    }
     // Whatever the server has queued for this client, the announcements just
     // made included, goes out before the command can write to the same
-    // socket. A client that cannot take it is on its way out.
-    pid_t pid = -1;
-    int err = 0;
-    if (drain_output(current_cid)) {
-        pid = fork_with_retry();
-        if (pid == 0)
-            run_child(c, l);
-        err = errno;
-    }
-    if (pid < 0) {
-        // The command never ran. What it would have read stays pending; the
-        // user pipe made for its output has no writer, so it goes.
-        if (piped_out)
-            clear_user_pipe(current_cid, c.user_pipeN_out);
-        if (c.login && !c.flag_closing)
-            report_start_failure("start a process", err);
+    // socket. A client that cannot take it is dropped and the command does
+    // not run.
+    if (c.flag_closing) {
+        abandon_launch(c);
+        end_start(current_cid, -1);
         return;
     }
+    if (!c.outq.empty() && !c.flag_write_failed) {
+        wait_for_output(current_cid);
+        return;
+    }
+    pid_t pid = fork();
+    if (pid == 0)
+        run_child(c, l);
+    if (pid < 0) {
+        int err = errno;
+        if (!retry_later(c, is_transient_fork_error(err))) {
+            abandon_launch(c);
+            report_start_failure("start a process", err);
+            end_start(current_cid, -1);
+        }
+        return;
+    }
+    children[pid] = current_cid;
     clear_pipe(c.pc);
     if (c.flag_user_pipe_in && l.error_user_pipe_in.empty())
         clear_user_pipe(c.user_pipeN_in, current_cid);
-    if (blocking)
-        wait_foreground(pid);
+    end_start(current_cid, l.blocking ? pid : -1);
 }
 
 void execute()
 {
     Client &c = current_client();
-    if (!run_builtin(c))
-        run_external(c);
+    if (c.activity != Activity::STARTING) {
+        if (run_builtin(c))
+            return;
+        c.launch = Launch();
+        c.launch.is_pipe = c.flag_pipe || c.flag_error_pipe;
+    }
+    advance_launch(c);
 }

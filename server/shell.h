@@ -21,13 +21,28 @@ void close_all_pipes(int cid);
 // Child side: wire descriptors 0, 1 and 2, then close everything else.
 void connect_pipe_in();
 void connect_pipe_out();
-bool connect_file();
+// Opens (creating or truncating) the output file and, when onto_stdout,
+// puts it on descriptor 1; false (errno set) when it cannot be opened.
+bool connect_file(bool onto_stdout);
 void clear_useless_fd();
 
-// pipe2(O_CLOEXEC) with a few short retries; false when it keeps failing.
+// pipe2(O_CLOEXEC), both ends moved out of the range select watches where
+// possible; false (errno set, both ends -1) when no pipe can be made now.
 bool make_pipe(int fds[2]);
 
+// Runs the current client's complete command, or takes it as far as it can
+// go now: a command that has to wait leaves its client STARTING, and a
+// later call goes on with it (see activity.h).
 void execute();
+
+// SIGCHLD only wakes the loop, through a pipe whose read end is
+// sigchld_fd(); reap_children() then reaps every child that has ended and
+// tells the activity of a client whose foreground command it was.
 void sigchld_handler(int signo);
-// Installs sigchld_handler for the life of the server.
+// Installs sigchld_handler for the life of the server; exits on failure.
 void install_sigchld_handler();
+int sigchld_fd();
+void reap_children();
+// SIGHUP to every command that client cid started and that still runs, as
+// a terminal hang-up does; they are no longer counted as that client's.
+void hang_up_commands(int cid);

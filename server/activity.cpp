@@ -140,14 +140,21 @@ void wait_for_output(int cid)
     Client &c = client_of(cid);
     c.activity = Activity::STARTING;
     c.launch.retry_at = 0;
-    if (c.launch.drain_deadline == 0)
-        c.launch.drain_deadline = now_ms() + DRAIN_TIMEOUT_MS;
+    wait_for_reader(cid, now_ms());
+}
+
+void wait_for_reader(int cid, long long now)
+{
+    Client &c = client_of(cid);
+    if (c.output_deadline == 0)
+        c.output_deadline = now + DRAIN_TIMEOUT_MS;
 }
 
 void end_start(int cid, pid_t fg_pid)
 {
     Client &c = client_of(cid);
     c.launch = Launch();
+    c.output_deadline = 0;
     if (fg_pid > 0) {
         c.activity = Activity::FOREGROUND;
         c.fg_pid = fg_pid;
@@ -189,8 +196,7 @@ void expire_deadlines(long long now)
             kill(c.fg_pid, SIGKILL);
             c.kill_at = 0;
         }
-        if (c.activity == Activity::STARTING && c.launch.drain_deadline != 0 &&
-            now >= c.launch.drain_deadline && !c.outq.empty())
+        if (c.output_deadline != 0 && now >= c.output_deadline && queued_output(cid) > 0)
             drop_client(cid);
     }
 }
@@ -209,11 +215,9 @@ long long next_deadline()
             continue;
         if (c.activity == Activity::FOREGROUND)
             take_earlier(nearest, c.kill_at);
-        if (c.activity == Activity::STARTING) {
+        if (c.activity == Activity::STARTING)
             take_earlier(nearest, c.launch.retry_at);
-            if (!c.outq.empty())
-                take_earlier(nearest, c.launch.drain_deadline);
-        }
+        take_earlier(nearest, c.output_deadline);
     }
     return nearest;
 }
@@ -227,6 +231,7 @@ void reset_activity(int cid)
     c.launch = Launch();
     c.fg_pid = -1;
     c.kill_at = 0;
+    c.output_deadline = 0;
     c.flag_hung_up = false;
     std::string().swap(c.held);
 }

@@ -42,6 +42,10 @@ bool may_go_on(int cid, long long now);
 // (monotonic ms), or until its queued output has gone out.
 void wait_to_start(int cid, long long retry_at);
 void wait_for_output(int cid);
+// Client cid has a line that waits for its queued output to go out; if it
+// has not gone out DRAIN_TIMEOUT_MS after the wait began, the client is
+// dropped (expire_deadlines). A wait ends when its line goes on.
+void wait_for_reader(int cid, long long now);
 // The command has started, as a foreground command when fg_pid > 0, or has
 // been given up; the line goes on.
 void end_start(int cid, pid_t fg_pid);
@@ -53,7 +57,8 @@ void foreground_ended(int cid);
 // the rest of its line does not run.
 void hang_up(int cid);
 // Acts on deadlines that have passed: SIGKILL for hung-up commands, and
-// dropping clients that do not take their output before a command starts.
+// dropping clients that do not read what must go out before their line
+// can go on.
 void expire_deadlines(long long now);
 // The nearest deadline of any client (monotonic ms), or 0 when none.
 long long next_deadline();

@@ -42,7 +42,6 @@ struct Launch {
     std::string error_user_pipe_out;
     int tries = 0;                   // failed attempts at the current stage
     long long retry_at = 0;          // monotonic ms; 0 when not waiting
-    long long drain_deadline = 0;    // when a client that does not read is dropped
 };
 
 // Appends a copy of word and keeps argv terminated by a null pointer.
@@ -85,6 +84,10 @@ struct Client {
     Launch launch;
     int fg_pid = -1;
     long long kill_at = 0;       // SIGKILL for a hung-up command; 0 = none
+    // A client whose line waits for its queued output to go out (before a
+    // command starts, or before a line starts while the queue is long) is
+    // dropped if it has not read it by then; 0 when not waiting.
+    long long output_deadline = 0;
     bool flag_hung_up = false;   // the connection broke under the command
     // Messages from others that arose while the line was in progress; they
     // follow the line's prompt, as if sent just after the line ended.

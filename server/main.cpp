@@ -261,7 +261,7 @@ static bool take_line(Client &c, std::string &line)
 }
 
 // Serves client cid once, by what it is doing: an IDLE client with a whole
-// line buffered starts it (a client whose input has ended and who has no
+// line buffered starts it, unless it has too much output still to read (a client whose input has ended and who has no
 // whole line left leaves, as if it had typed exit; a last line without its
 // newline is not run); a client in a line goes on with it when it can.
 void handle_old_connection(int cid)
@@ -272,6 +272,12 @@ void handle_old_connection(int cid)
             run_turn(cid);
         return;
     }
+    if (queued_output(cid) > OUTPUT_HIGH_WATER) {
+        if (has_line(c) || c.flag_eof)
+            wait_for_reader(cid, now_ms());  // its next line waits until it has read more
+        return;
+    }
+    c.output_deadline = 0;
     std::string line;
     if (!take_line(c, line)) {
         if (c.flag_eof)
@@ -349,10 +355,10 @@ static long long build_watch_sets(int &max_fd, int holder)
             continue;
         if (c.activity != Activity::IDLE)
             ready = ready || may_go_on(cid, now);
-        else if (has_line(c) || c.flag_eof)
-            ready = true;  // served from the buffer; read no more until then
-        else
+        else if (!has_line(c) && !c.flag_eof)
             watch_fd(allset, c.sockfd, max_fd);
+        else if (queued_output(cid) <= OUTPUT_HIGH_WATER)
+            ready = true;  // served from the buffer; read no more until then
     }
     watch_departures(wset, max_fd);
     if (ready)

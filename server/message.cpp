@@ -108,6 +108,12 @@ void send_to_client(int cid, const std::string &text)
     queue_output(cid, text);
 }
 
+std::size_t queued_output(int cid)
+{
+    const Client &c = client_of(cid);
+    return c.outq.size() - c.outq_sent;
+}
+
 void release_held(int cid)
 {
     Client &c = client_of(cid);

@@ -12,6 +12,10 @@ constexpr char PROMPT[] = "% ";
 // A client whose unsent output (held messages included) passes this bound
 // is disconnected.
 constexpr std::size_t OUTPUT_QUEUE_LIMIT = 1 << 20;
+// A client with more than this waiting in its queue starts no new line
+// until the queue has shrunk below it: a client that reads more slowly
+// than its lines produce output is slowed down, not dropped.
+constexpr std::size_t OUTPUT_HIGH_WATER = 1 << 16;
 // How long a client may leave its queued output unread: before a command of
 // its own starts (whose output must not overtake the queue), and after it
 // has left, before its connection is cut.
@@ -29,6 +33,8 @@ std::string format_text(const char *fmt, ...) __attribute__((format(printf, 1, 2
 // a line in progress, text that does not come from that line is held until
 // the line's prompt (release_held).
 void send_to_client(int cid, const std::string &text);
+// Bytes queued for cid and not yet written.
+std::size_t queued_output(int cid);
 // Queues what was held for cid, after everything else.
 void release_held(int cid);
 // Writes queued output of cid that the socket now takes; called when select

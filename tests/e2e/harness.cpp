@@ -43,9 +43,11 @@ static void sleep_ms(int ms)
 
 // ---- Conn ----
 
-Conn::Conn(int port)
+Conn::Conn(int port, int rcvbuf)
 {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -231,7 +233,7 @@ static void make_workdir(const std::string &dir)
     symlink(BENIVOX_BINARY, (dir + "/bin/benivox").c_str());
 }
 
-bool Server::start(void (*extra_setup)())
+bool Server::start(void (*extra_setup)(), Mode mode)
 {
     char tmpl[] = "/tmp/talvane-e2e-XXXXXX";
     if (!mkdtemp(tmpl))
@@ -252,7 +254,10 @@ bool Server::start(void (*extra_setup)())
             if (extra_setup)
                 extra_setup();
             std::string port = std::to_string(port_);
-            execl(TALVANE_BINARY, "talvane", port.c_str(), static_cast<char *>(nullptr));
+            if (mode == Mode::Concurrent)
+                execl(TALVANE_BINARY, "talvane", "--concurrent", port.c_str(), static_cast<char *>(nullptr));
+            else
+                execl(TALVANE_BINARY, "talvane", port.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         setpgid(pid_, pid_);
@@ -380,9 +385,24 @@ long Server::rss_kb() const
 
 // ---- fixture ----
 
+void ServerTest::start_server(void (*extra_setup)())
+{
+    ASSERT_TRUE(server.start(extra_setup, mode())) << "talvane did not start";
+}
+
 void ServerTest::SetUp()
 {
-    ASSERT_TRUE(server.start()) << "talvane did not start";
+    start_server();
+}
+
+void PrintTo(Mode mode, std::ostream *out)
+{
+    *out << (mode == Mode::Concurrent ? "concurrent" : "default");
+}
+
+std::string mode_name(const ::testing::TestParamInfo<Mode> &info)
+{
+    return info.param == Mode::Concurrent ? "Concurrent" : "Default";
 }
 
 void ServerTest::TearDown()

@@ -14,13 +14,20 @@
 namespace e2e {
 
 extern const char BANNER[];
+
+// How the server is started: as by default, where one user's foreground
+// command holds up everybody, or with --concurrent.
+enum class Mode { Default, Concurrent };
+void PrintTo(Mode mode, std::ostream *out);
 constexpr int DEFAULT_TIMEOUT_MS = 5000;
 
 // One TCP connection to the server, with a buffer of bytes received but not
 // yet consumed by the test.
 class Conn {
 public:
-    explicit Conn(int port);
+    // rcvbuf > 0 shrinks the receive buffer before the handshake, so that
+    // output the test does not read soon waits in the server's queue.
+    explicit Conn(int port, int rcvbuf = 0);
     ~Conn();
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
@@ -64,7 +71,7 @@ public:
     ~Server() { stop(); }
     // Starts talvane in a new temporary working directory on a free port.
     // extra_setup runs in the child before exec (e.g. to lower limits).
-    bool start(void (*extra_setup)() = nullptr);
+    bool start(void (*extra_setup)() = nullptr, Mode mode = Mode::Default);
     void stop();
     bool alive();
 
@@ -88,6 +95,10 @@ private:
 // Fixture: a fresh server per test, and helpers to log clients in.
 class ServerTest : public ::testing::Test {
 protected:
+    // The mode the server of this test runs in.
+    virtual Mode mode() const { return Mode::Default; }
+    // Starts the server in mode(), with extra_setup as for Server::start.
+    void start_server(void (*extra_setup)() = nullptr);
     void SetUp() override;
     void TearDown() override;
     // Connects and consumes the banner, the log-in line and the first prompt,
@@ -102,6 +113,16 @@ protected:
     std::vector<std::unique_ptr<Conn>> conns;
     std::vector<Conn *> logged_in;
 };
+
+// The same fixture for a test that runs in both modes: TEST_P, and the suite
+// instantiated with INSTANTIATE_IN_BOTH_MODES(Suite).
+class ModeTest : public ServerTest, public ::testing::WithParamInterface<Mode> {
+protected:
+    Mode mode() const override { return GetParam(); }
+};
+std::string mode_name(const ::testing::TestParamInfo<Mode> &info);
+#define INSTANTIATE_IN_BOTH_MODES(suite) \
+    INSTANTIATE_TEST_SUITE_P(, suite, ::testing::Values(e2e::Mode::Default, e2e::Mode::Concurrent), e2e::mode_name)
 
 // Helpers.
 std::string read_file(const std::string &path);

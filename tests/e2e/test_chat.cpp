@@ -30,7 +30,7 @@ std::string exists(const std::string &name)
 
 }  // namespace
 
-class ChatTest : public e2e::ServerTest {
+class ChatTest : public e2e::ModeTest {
 protected:
     // Logs in n clients; ids 1..n in order.
     void login_many(int n)
@@ -71,7 +71,9 @@ protected:
     std::vector<Conn *> users;
 };
 
-TEST_F(ChatTest, WhoListsLoggedInUsersInIdOrderAndMarksTheCaller)
+INSTANTIATE_IN_BOTH_MODES(ChatTest);
+
+TEST_P(ChatTest, WhoListsLoggedInUsersInIdOrderAndMarksTheCaller)
 {
     login_many(3);
     Conn &a = *users[0], &b = *users[1], &c = *users[2];
@@ -89,7 +91,7 @@ TEST_F(ChatTest, WhoListsLoggedInUsersInIdOrderAndMarksTheCaller)
     EXPECT_EQ(a.command("who"), WHO_HEADER + who_row(1, "(no name)", a, true) + who_row(3, "gamma", c));
 }
 
-TEST_F(ChatTest, TellReachesOnlyTheAddressedUser)
+TEST_P(ChatTest, TellReachesOnlyTheAddressedUser)
 {
     login_many(3);
     Conn &a = *users[0], &b = *users[1], &c = *users[2];
@@ -112,7 +114,7 @@ TEST_F(ChatTest, TellReachesOnlyTheAddressedUser)
     EXPECT_EQ(a.read_until("\n"), "*** (no name) told you ***: back\n");
 }
 
-TEST_F(ChatTest, TellToMissingUserIsAnErrorForTheCallerOnly)
+TEST_P(ChatTest, TellToMissingUserIsAnErrorForTheCallerOnly)
 {
     login_many(3);
     Conn &a = *users[0], &b = *users[1], &c = *users[2];
@@ -130,7 +132,7 @@ TEST_F(ChatTest, TellToMissingUserIsAnErrorForTheCallerOnly)
     EXPECT_EQ(c.command("who"), WHO_HEADER + who_row(1, "(no name)", a) + who_row(3, "(no name)", c, true));
 }
 
-TEST_F(ChatTest, YellReachesEveryoneWithTheRestOfTheLine)
+TEST_P(ChatTest, YellReachesEveryoneWithTheRestOfTheLine)
 {
     login_many(3);
     Conn &b = *users[1];
@@ -143,7 +145,7 @@ TEST_F(ChatTest, YellReachesEveryoneWithTheRestOfTheLine)
     EXPECT_FALSE(file_exists(server.path("c")));
 }
 
-TEST_F(ChatTest, NameMustBeUnusedAndShort)
+TEST_P(ChatTest, NameMustBeUnusedAndShort)
 {
     login_many(3);
     Conn &a = *users[0], &b = *users[1], &c = *users[2];
@@ -176,7 +178,7 @@ TEST_F(ChatTest, NameMustBeUnusedAndShort)
     rename(a, "beta");
 }
 
-TEST_F(ChatTest, NewNameShowsEverywhere)
+TEST_P(ChatTest, NewNameShowsEverywhere)
 {
     login_many(3);
     Conn &a = *users[0], &b = *users[1], &c = *users[2];

@@ -3,6 +3,7 @@
 // inherits from the server.
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +16,8 @@
 
 using namespace e2e;
 
-class ExecutorTest : public e2e::ServerTest {};
+class ExecutorTest : public e2e::ModeTest {};
+INSTANTIATE_IN_BOTH_MODES(ExecutorTest);
 
 namespace {
 
@@ -93,7 +95,7 @@ std::vector<int> sorted_fds(pid_t pid)
 
 // ---- built-in commands ----
 
-TEST_F(ExecutorTest, BuiltinsRunInServerAndIgnoreEveryMarker)
+TEST_P(ExecutorTest, BuiltinsRunInServerAndIgnoreEveryMarker)
 {
     Conn &a = login();
     const int base = server.fd_count();
@@ -116,7 +118,7 @@ TEST_F(ExecutorTest, BuiltinsRunInServerAndIgnoreEveryMarker)
     EXPECT_EQ(server.fd_count(), base);
 }
 
-TEST_F(ExecutorTest, BuiltinsWithMissingArgumentsAnswerWithUsage)
+TEST_P(ExecutorTest, BuiltinsWithMissingArgumentsAnswerWithUsage)
 {
     Conn &a = login();
     EXPECT_EQ(a.command("setenv"), "Usage: setenv [name] [value]\n");
@@ -133,7 +135,7 @@ TEST_F(ExecutorTest, BuiltinsWithMissingArgumentsAnswerWithUsage)
 
 // ---- external commands and their pipes ----
 
-TEST_F(ExecutorTest, PipesJoinCommandsAndSharedPipeEndsAfterLastWriter)
+TEST_P(ExecutorTest, PipesJoinCommandsAndSharedPipeEndsAfterLastWriter)
 {
     Conn &a = login();
     write_file(server.path("note"), "late\n");
@@ -159,7 +161,7 @@ TEST_F(ExecutorTest, PipesJoinCommandsAndSharedPipeEndsAfterLastWriter)
     EXPECT_EQ(a.command("cat"), here + "late\n");
 }
 
-TEST_F(ExecutorTest, ErrorPipeCarriesStandardErrorToo)
+TEST_P(ExecutorTest, ErrorPipeCarriesStandardErrorToo)
 {
     Conn &a = login();
     const std::string err = a.command("ls nosuchfile");
@@ -179,7 +181,7 @@ TEST_F(ExecutorTest, ErrorPipeCarriesStandardErrorToo)
     EXPECT_NE(both.find("cat\n"), std::string::npos);
 }
 
-TEST_F(ExecutorTest, UnknownCommandsOfAnyLengthAreReportedWhole)
+TEST_P(ExecutorTest, UnknownCommandsOfAnyLengthAreReportedWhole)
 {
     Conn &a = login();
     EXPECT_EQ(a.command("nosuchcmd"), UNKNOWN_NOSUCHCMD);
@@ -205,7 +207,7 @@ TEST_F(ExecutorTest, UnknownCommandsOfAnyLengthAreReportedWhole)
 
 // ---- output files ----
 
-TEST_F(ExecutorTest, OutputFileTakesStandardOutputOnly)
+TEST_P(ExecutorTest, OutputFileTakesStandardOutputOnly)
 {
     Conn &a = login();
     write_file(server.path("f"), std::string(10000, 'x'));
@@ -237,7 +239,7 @@ TEST_F(ExecutorTest, OutputFileTakesStandardOutputOnly)
     EXPECT_EQ(read_file(server.path("copy")), a.command("ls bin"));
 }
 
-TEST_F(ExecutorTest, FileThatCannotBeOpenedIsReportedAndProgramDoesNotRun)
+TEST_P(ExecutorTest, FileThatCannotBeOpenedIsReportedAndProgramDoesNotRun)
 {
     Conn &a = login();
     EXPECT_EQ(a.command("ls > nodir/f"),
@@ -256,7 +258,7 @@ TEST_F(ExecutorTest, FileThatCannotBeOpenedIsReportedAndProgramDoesNotRun)
 
 // ---- the ring ----
 
-TEST_F(ExecutorTest, RingWrapsAndPendingPipeWaitsFullCircle)
+TEST_P(ExecutorTest, RingWrapsAndPendingPipeWaitsFullCircle)
 {
     Conn &a = login();
     const std::string here = a.command("ls");       // pc 1
@@ -275,7 +277,7 @@ TEST_F(ExecutorTest, RingWrapsAndPendingPipeWaitsFullCircle)
     EXPECT_EQ(a.command("ls | cat"), here);
 }
 
-TEST_F(ExecutorTest, DistancesAreTakenModuloRingSize)
+TEST_P(ExecutorTest, DistancesAreTakenModuloRingSize)
 {
     Conn &a = login();
     const std::string here = a.command("ls");  // pc 1
@@ -309,7 +311,7 @@ TEST_F(ExecutorTest, DistancesAreTakenModuloRingSize)
 
 // ---- children ----
 
-TEST_F(ExecutorTest, ForegroundWaitOutlastsBackgroundChildren)
+TEST_P(ExecutorTest, ForegroundWaitOutlastsBackgroundChildren)
 {
     Conn &a = login();
     write_file(server.path("note"), "late\n");
@@ -326,7 +328,7 @@ TEST_F(ExecutorTest, ForegroundWaitOutlastsBackgroundChildren)
     EXPECT_EQ(server.zombie_children(), 0);
 }
 
-TEST_F(ExecutorTest, StartedCommandHoldsOnlyItsStandardDescriptors)
+TEST_P(ExecutorTest, StartedCommandHoldsOnlyItsStandardDescriptors)
 {
     Conn &a = login();
     Conn &b = login();
@@ -361,7 +363,33 @@ TEST_F(ExecutorTest, StartedCommandHoldsOnlyItsStandardDescriptors)
     EXPECT_GT(child_running(server, "sleep"), 0);
 }
 
-TEST_F(ExecutorTest, DepartingClientsPendingPipesAreClosed)
+// A child that blocks writing its error text into a full pipe, or opening
+// a FIFO nobody reads, holds nothing but its own 0, 1 and 2 meanwhile: the
+// readers of every other pipe, its own user's and other users', still see
+// the end of their input.
+TEST_P(ExecutorTest, ChildBlockedBeforeStartingHoldsNoOtherPipe)
+{
+    Conn &a = login();
+    Conn &h = login();
+    ASSERT_EQ(mkfifo(server.path("fifo").c_str(), 0644), 0);
+    std::string listing = a.command("ls");
+    EXPECT_EQ(a.command("benivox |4"), "");       // fills the pipe 4 commands on
+    EXPECT_EQ(a.command("ls |2"), "");
+    EXPECT_EQ(a.command("ls >31 !2"), "");        // its error text meets the full pipe
+    EXPECT_EQ(a.command("cat", 3000), listing);   // reads what ls |2 wrote
+
+    const std::string piped = "*** (no name) (#2) just piped 'ls >1' to (no name) (#1) ***\n";
+    EXPECT_EQ(h.command("ls >1"), piped);
+    EXPECT_EQ(a.read_until("***\n"), piped);
+    EXPECT_EQ(h.command("benivox |2"), "");
+    EXPECT_EQ(h.command("ls >31 !1"), "");
+    EXPECT_EQ(h.command("ls > fifo |1"), "");    // opening the FIFO waits for a reader
+    const std::string received = "*** (no name) (#1) just received from (no name) (#2) by 'cat <2' ***\n";
+    EXPECT_EQ(a.command("cat <2", 3000), received + listing);
+    EXPECT_EQ(h.read_until("***\n"), received);
+}
+
+TEST_P(ExecutorTest, DepartingClientsPendingPipesAreClosed)
 {
     Conn &a = login();
     const int base = server.fd_count();
@@ -386,7 +414,7 @@ TEST_F(ExecutorTest, DepartingClientsPendingPipesAreClosed)
     EXPECT_TRUE(eventually([&] { return server.fd_count() == base; })) << server.fd_count() << " vs " << base;
 }
 
-TEST_F(ExecutorTest, ManyMixedLinesLeaveNoDescriptorsOrZombies)
+TEST_P(ExecutorTest, ManyMixedLinesLeaveNoDescriptorsOrZombies)
 {
     Conn &a = login();
     write_file(server.path("note"), "late\n");
@@ -430,10 +458,12 @@ void limit_descriptors()
 
 class ExecutorLowFdTest : public ExecutorTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(server.start(limit_descriptors)) << "talvane did not start"; }
+    void SetUp() override { start_server(limit_descriptors); }
 };
 
-TEST_F(ExecutorLowFdTest, PipeShortageIsReportedAndServerRecovers)
+INSTANTIATE_IN_BOTH_MODES(ExecutorLowFdTest);
+
+TEST_P(ExecutorLowFdTest, PipeShortageIsReportedAndServerRecovers)
 {
     Conn &a = login();
     const int base = server.fd_count();

@@ -23,7 +23,8 @@ using namespace e2e;
 
 namespace {
 
-class HardeningTest : public e2e::ServerTest {};
+class HardeningTest : public e2e::ModeTest {};
+INSTANTIATE_IN_BOTH_MODES(HardeningTest);
 
 const std::string LEFT = "*** User '(no name)' left. ***\n";
 const std::string WHO_HEADER = "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n";
@@ -188,7 +189,7 @@ const long RSS_GROWTH_LIMIT_KB = 2 * 1024;
 
 // ---- connections that vanish ----
 
-TEST_F(HardeningTest, ThousandAbruptDisconnectsLeaveNoTrace)
+TEST_P(HardeningTest, ThousandAbruptDisconnectsLeaveNoTrace)
 {
     Conn &keeper = login();  // id 1: hears every announcement, receives user pipes
     const int fds_at_start = server.fd_count();
@@ -449,7 +450,7 @@ private:
 
 }  // namespace
 
-TEST_F(HardeningTest, RandomLinesFromFiveClientsAreEachAnsweredWithAPrompt)
+TEST_P(HardeningTest, RandomLinesFromFiveClientsAreEachAnsweredWithAPrompt)
 {
     ASSERT_EQ(mkdir(server.path("out").c_str(), 0755), 0);
     const int fds_at_start = server.fd_count();
@@ -509,7 +510,7 @@ TEST_F(HardeningTest, RandomLinesFromFiveClientsAreEachAnsweredWithAPrompt)
 
 // ---- clients that do not read ----
 
-TEST_F(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
+TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
 {
     Conn &a = login();
     Conn &b = login();
@@ -553,7 +554,7 @@ TEST_F(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
                                     "3\t(no name)\t127.0.0.1:" + std::to_string(c.local_port()) + "\t<-me\n");
 }
 
-TEST_F(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
+TEST_P(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
 {
     Conn &a = login();
     SmallWindowConn b(server.port(), 16384);
@@ -572,7 +573,7 @@ TEST_F(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
     EXPECT_EQ(a.command("echo after"), "after\n");
 }
 
-TEST_F(HardeningTest, CommandOfClientWhoseQueueCannotDrainIsNotRun)
+TEST_P(HardeningTest, CommandOfClientWhoseQueueCannotDrainIsNotRun)
 {
     Conn &a = login();
     SmallWindowConn x(server.port(), 4096);
@@ -600,15 +601,17 @@ protected:
         struct rlimit limit = {LIMIT, LIMIT};
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    void SetUp() override { ASSERT_TRUE(server.start(set_limit)) << "talvane did not start"; }
+    void SetUp() override { start_server(set_limit); }
 };
 
 using LowDescriptorLimitTest = DescriptorLimitTest<64>;
 using ManyPipesTest = DescriptorLimitTest<4096>;
+INSTANTIATE_IN_BOTH_MODES(LowDescriptorLimitTest);
+INSTANTIATE_IN_BOTH_MODES(ManyPipesTest);
 
 }  // namespace
 
-TEST_F(LowDescriptorLimitTest, ExtraClientsAreRefusedCleanlyAndServiceRecovers)
+TEST_P(LowDescriptorLimitTest, ExtraClientsAreRefusedCleanlyAndServiceRecovers)
 {
     Conn &a = login();
     Conn &b = login();
@@ -682,7 +685,7 @@ TEST_F(LowDescriptorLimitTest, ExtraClientsAreRefusedCleanlyAndServiceRecovers)
 
 // Over a thousand descriptors held by pending pipes must not push new
 // connections past what select can watch.
-TEST_F(ManyPipesTest, PendingPipesLeaveRoomForNewConnections)
+TEST_P(ManyPipesTest, PendingPipesLeaveRoomForNewConnections)
 {
     Conn &a = login();
     std::string line;

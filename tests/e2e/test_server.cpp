@@ -3,6 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -42,7 +47,48 @@ int run_talvane(const std::vector<std::string> &args, std::string &out)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Starts talvane with args and waits until it listens on port at address
+// (hex as in /proc/net/tcp, e.g. "0100007F"); returns its pid, or -1.
+pid_t start_listening(const std::vector<std::string> &args, int port, const std::string &address)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 1);
+        std::vector<char *> argv{const_cast<char *>("talvane")};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TALVANE_BINARY, argv.data());
+        _exit(127);
+    }
+    char want[32];
+    std::snprintf(want, sizeof want, "%s:%04X", address.c_str(), port);
+    bool up = eventually([&] { return read_file("/proc/net/tcp").find(want) != std::string::npos; });
+    if (!up) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
+}
+
+int unused_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
 }  // namespace
+
+class ConnectionTest : public e2e::ModeTest {};
+INSTANTIATE_IN_BOTH_MODES(ConnectionTest);
 
 TEST(StartUp, RejectsMissingOrInvalidPort)
 {
@@ -50,6 +96,43 @@ TEST(StartUp, RejectsMissingOrInvalidPort)
         std::string out;
         EXPECT_EQ(run_talvane(args, out), 1);
         EXPECT_EQ(out, "Usage: ./talvane [port]\n");
+    }
+}
+
+TEST(StartUp, OptionsStandBeforeOrAfterThePort)
+{
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"-h"}, {"--help"}, {"7001", "-h"}, {"-c", "--bogus", "--help"}, {"--bind"}}) {
+        std::string out;
+        if (args.back() == "--bind") {
+            // An option without its value is a usage error.
+            EXPECT_EQ(run_talvane(args, out), 1);
+            EXPECT_EQ(out, "Usage: ./talvane [port]\n");
+            continue;
+        }
+        EXPECT_EQ(run_talvane(args, out), 0) << args[0];
+        for (const char *word : {"port", "--concurrent", "--bind", "--help", "-c", "-b", "-h"})
+            EXPECT_NE(out.find(word), std::string::npos) << word;
+    }
+    for (const auto &args : std::vector<std::vector<std::string>>{{"--bogus", "7001"}, {"7001", "-x"}, {"-c"}}) {
+        std::string out;
+        EXPECT_EQ(run_talvane(args, out), 1);
+        EXPECT_EQ(out.rfind("Usage: ./talvane [port]\n", 0), 0u) << out;
+    }
+    for (const char *address : {"localhost", "1.2.3", "::1", "256.0.0.1"}) {
+        std::string out;
+        EXPECT_EQ(run_talvane({"--bind", address, "7001"}, out), 1);
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+        EXPECT_NE(out.find(address), std::string::npos);
+    }
+
+    int port = unused_port();
+    pid_t pid = start_listening({std::to_string(port), "-b", "127.0.0.1", "--concurrent", "ignored"}, port,
+                                "0100007F");
+    EXPECT_GT(pid, 0) << "not listening on 127.0.0.1 only";
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
 }
 
@@ -69,7 +152,7 @@ TEST(StartUp, ReportsPortInUse)
     close(holder);
 }
 
-TEST_F(ServerTest, GreetsWithBannerLoginLineAndPrompt)
+TEST_P(ConnectionTest, GreetsWithBannerLoginLineAndPrompt)
 {
     Conn &c = connect_raw();
     std::string expected = std::string(BANNER) + login_line(c.local_port()) + "% ";
@@ -78,7 +161,7 @@ TEST_F(ServerTest, GreetsWithBannerLoginLineAndPrompt)
     EXPECT_EQ(c.read_quiet(200), "");
 }
 
-TEST_F(ServerTest, AnnouncesLoginToEveryoneAndLogoutOnlyToOthers)
+TEST_P(ConnectionTest, AnnouncesLoginToEveryoneAndLogoutOnlyToOthers)
 {
     Conn &a = login();
     Conn &b = connect_raw();
@@ -95,7 +178,7 @@ TEST_F(ServerTest, AnnouncesLoginToEveryoneAndLogoutOnlyToOthers)
     EXPECT_EQ(c.read_until("\n"), "*** User '(no name)' left. ***\n");
 }
 
-TEST_F(ServerTest, NewcomerTakesLowestFreeIdWithFreshRecord)
+TEST_P(ConnectionTest, NewcomerTakesLowestFreeIdWithFreshRecord)
 {
     Conn &a = login();
     Conn &b = login();
@@ -116,7 +199,7 @@ TEST_F(ServerTest, NewcomerTakesLowestFreeIdWithFreshRecord)
     EXPECT_EQ(d.command("printenv X"), "");
 }
 
-TEST_F(ServerTest, ThirtyFirstConnectionIsClosedWithoutAnId)
+TEST_P(ConnectionTest, ThirtyFirstConnectionIsClosedWithoutAnId)
 {
     Conn &first = login();
     for (int i = 1; i < 30; ++i)
@@ -130,7 +213,7 @@ TEST_F(ServerTest, ThirtyFirstConnectionIsClosedWithoutAnId)
     EXPECT_EQ(first.command("printenv PATH"), "bin:.\n");
 }
 
-TEST_F(ServerTest, EachClientHasItsOwnEnvironment)
+TEST_P(ConnectionTest, EachClientHasItsOwnEnvironment)
 {
     Conn &a = login();
     Conn &b = login();
@@ -143,7 +226,7 @@ TEST_F(ServerTest, EachClientHasItsOwnEnvironment)
     EXPECT_EQ(a.command("env"), "A=one\nPATH=bin:.\n");
 }
 
-TEST_F(ServerTest, PartialLineDoesNotBlockOthers)
+TEST_P(ConnectionTest, PartialLineDoesNotBlockOthers)
 {
     Conn &a = login();
     Conn &b = login();
@@ -153,7 +236,7 @@ TEST_F(ServerTest, PartialLineDoesNotBlockOthers)
     EXPECT_EQ(a.read_prompt(), "bin:.\n% ");
 }
 
-TEST_F(ServerTest, LinesOfOneBurstRunInOrder)
+TEST_P(ConnectionTest, LinesOfOneBurstRunInOrder)
 {
     Conn &a = login();
     a.send("setenv A 1\r\nprintenv A\nsetenv A 2\nprintenv A\n");
@@ -163,7 +246,7 @@ TEST_F(ServerTest, LinesOfOneBurstRunInOrder)
     EXPECT_EQ(a.read_prompt(), "2\n% ");
 }
 
-TEST_F(ServerTest, OverlongLineIsRefusedWholeAndServerStaysResponsive)
+TEST_P(ConnectionTest, OverlongLineIsRefusedWholeAndServerStaysResponsive)
 {
     Conn &a = login();
     Conn &b = login();
@@ -189,7 +272,7 @@ TEST_F(ServerTest, OverlongLineIsRefusedWholeAndServerStaysResponsive)
     EXPECT_EQ(a.command("printenv A"), value + "\n");
 }
 
-TEST_F(ServerTest, EndOfInputRunsBufferedLinesThenLeaves)
+TEST_P(ConnectionTest, EndOfInputRunsBufferedLinesThenLeaves)
 {
     Conn &a = login();
     Conn &b = login();
@@ -204,7 +287,49 @@ TEST_F(ServerTest, EndOfInputRunsBufferedLinesThenLeaves)
               std::string::npos);
 }
 
-TEST_F(ServerTest, ClientVanishingMidCommandDoesNotKillServer)
+// A script that half-closes after its lines still reads: everything its
+// lines print arrives before the connection ends, however much more slowly
+// it reads than they print.
+TEST_P(ConnectionTest, LeavingClientReceivesEverythingQueuedForIt)
+{
+    Conn &a = login();
+    std::string value(50000, 'v');
+    a.command("setenv X " + value);
+    std::string lines;
+    for (int i = 0; i < 120; ++i)
+        lines += "printenv X\n";
+    a.send(lines + "who\n");
+    shutdown(a.fd(), SHUT_WR);
+    std::string rest;
+    EXPECT_TRUE(a.wait_closed(20000, &rest));
+    std::string expected;
+    for (int i = 0; i < 120; ++i)
+        expected += value + "\n% ";
+    expected += "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n1\t(no name)\t127.0.0.1:" +
+                std::to_string(a.local_port()) + "\t<-me\n% ";
+    EXPECT_EQ(rest.size(), expected.size());
+    EXPECT_TRUE(rest == expected);
+}
+
+// The connection ends for the peer when the user leaves, although commands
+// the user started still hold it; and those commands are hung up.
+TEST_P(ConnectionTest, LeavingEndsTheConnectionAndHangsUpTheUsersCommands)
+{
+    Conn &a = login();
+    Conn &b = login();
+    write_file(server.path("small.txt"), "x\n");
+    EXPECT_EQ(a.command("slovrel 30 small.txt |1"), "");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(a.command("sleep 100 |1"), "");
+    EXPECT_EQ(b.command("sleep 100 |1"), "");
+    EXPECT_EQ(server.children().size(), 5u);
+    a.send("exit\n");
+    EXPECT_TRUE(a.wait_closed(1000));
+    EXPECT_TRUE(eventually([&] { return server.children().size() == 1; }, 3000));  // B's own
+    EXPECT_EQ(server.zombie_children(), 0);
+}
+
+TEST_P(ConnectionTest, ClientVanishingMidCommandDoesNotKillServer)
 {
     Conn &a = login();
     for (int i = 0; i < 5; ++i) {
@@ -218,7 +343,7 @@ TEST_F(ServerTest, ClientVanishingMidCommandDoesNotKillServer)
     EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
 }
 
-TEST_F(ServerTest, LongAnnouncementArrivesWhole)
+TEST_P(ConnectionTest, LongAnnouncementArrivesWhole)
 {
     Conn &a = login();
     Conn &b = login();

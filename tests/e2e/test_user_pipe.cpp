@@ -50,7 +50,7 @@ int nth_free_fd(pid_t pid, int n)
 
 }  // namespace
 
-class UserPipeTest : public e2e::ServerTest {
+class UserPipeTest : public e2e::ModeTest {
 protected:
     // Logs in one client per name, ids in order, and names them; every
     // rename announcement is drained so that all connections start empty.
@@ -118,7 +118,9 @@ void UserPipeTest::check_leaver_takes_its_pipes(bool typed_exit)
     EXPECT_EQ(b.command("cat <1"), no_pipe(1, 2));
 }
 
-TEST_F(UserPipeTest, DataWaitsForTheReaderAndIsReadOnce)
+INSTANTIATE_IN_BOTH_MODES(UserPipeTest);
+
+TEST_P(UserPipeTest, DataWaitsForTheReaderAndIsReadOnce)
 {
     login_named({"alpha", "beta", "gamma"});
     Conn &a = *users[0], &b = *users[1];
@@ -141,7 +143,7 @@ TEST_F(UserPipeTest, DataWaitsForTheReaderAndIsReadOnce)
     run_seen_by_all(b, "cat <1", received("beta", 2, "alpha", 1, "cat <1"), "second data\n");
 }
 
-TEST_F(UserPipeTest, AnnouncementQuotesTheWholeLineAsTyped)
+TEST_P(UserPipeTest, AnnouncementQuotesTheWholeLineAsTyped)
 {
     login_named({"alpha", "beta"});
     Conn &a = *users[0], &b = *users[1];
@@ -158,7 +160,7 @@ TEST_F(UserPipeTest, AnnouncementQuotesTheWholeLineAsTyped)
     run_seen_by_all(b, "cat <1 | wc  -w ", received("beta", 2, "alpha", 1, "cat <1 | wc  -w "), "2\n");
 }
 
-TEST_F(UserPipeTest, MissingUsersAreReportedWithTheIdAsTyped)
+TEST_P(UserPipeTest, MissingUsersAreReportedWithTheIdAsTyped)
 {
     login_named({"alpha", "beta"});
     Conn &a = *users[0], &b = *users[1];
@@ -182,7 +184,7 @@ TEST_F(UserPipeTest, MissingUsersAreReportedWithTheIdAsTyped)
     EXPECT_EQ(b.command("cat <1"), no_pipe(1, 2));
 }
 
-TEST_F(UserPipeTest, UserCanPipeToItself)
+TEST_P(UserPipeTest, UserCanPipeToItself)
 {
     login_named({"alpha", "beta"});
     Conn &a = *users[0];
@@ -193,7 +195,7 @@ TEST_F(UserPipeTest, UserCanPipeToItself)
     EXPECT_EQ(a.command("cat <1"), no_pipe(1, 1));
 }
 
-TEST_F(UserPipeTest, ReceiptIsAnnouncedBeforeSendingWhateverTheOrderOnTheLine)
+TEST_P(UserPipeTest, ReceiptIsAnnouncedBeforeSendingWhateverTheOrderOnTheLine)
 {
     login_named({"alpha", "beta", "gamma"});
     Conn &a = *users[0], &b = *users[1], &c = *users[2];
@@ -208,7 +210,7 @@ TEST_F(UserPipeTest, ReceiptIsAnnouncedBeforeSendingWhateverTheOrderOnTheLine)
 
 // Commands started by anyone after the writer must not hold the pipe open:
 // the reader sees end of input once the writer itself has ended.
-TEST_F(UserPipeTest, ReaderSeesEndOfInputWhileOtherCommandsStillRun)
+TEST_P(UserPipeTest, ReaderSeesEndOfInputWhileOtherCommandsStillRun)
 {
     login_named({"alpha", "beta", "gamma"});
     Conn &a = *users[0], &b = *users[1], &c = *users[2];
@@ -224,7 +226,7 @@ TEST_F(UserPipeTest, ReaderSeesEndOfInputWhileOtherCommandsStillRun)
     run_seen_by_all(b, "cat <1", received("beta", 2, "alpha", 1, "cat <1"), "payload\n");
 }
 
-TEST_F(UserPipeTest, LongOutputArrivesWhole)
+TEST_P(UserPipeTest, LongOutputArrivesWhole)
 {
     login_named({"alpha", "beta"});
     Conn &a = *users[0], &b = *users[1];
@@ -241,7 +243,7 @@ TEST_F(UserPipeTest, LongOutputArrivesWhole)
     run_seen_by_all(b, "cat <1 | wc -c", received("beta", 2, "alpha", 1, "cat <1 | wc -c"), "110000\n");
 }
 
-TEST_F(UserPipeTest, ErrorOfReadingSideGoesIntoErrorPipe)
+TEST_P(UserPipeTest, ErrorOfReadingSideGoesIntoErrorPipe)
 {
     Conn &a = login();
     // The error text is the command's standard error, which !1 carries to
@@ -255,17 +257,17 @@ TEST_F(UserPipeTest, ErrorOfReadingSideGoesIntoErrorPipe)
     EXPECT_EQ(out, no_user(5));
 }
 
-TEST_F(UserPipeTest, ExitDropsPipesFromAndToTheLeaver)
+TEST_P(UserPipeTest, ExitDropsPipesFromAndToTheLeaver)
 {
     check_leaver_takes_its_pipes(true);
 }
 
-TEST_F(UserPipeTest, DroppedConnectionDropsPipesFromAndToTheLeaver)
+TEST_P(UserPipeTest, DroppedConnectionDropsPipesFromAndToTheLeaver)
 {
     check_leaver_takes_its_pipes(false);
 }
 
-TEST_F(UserPipeTest, ConsumedPipesLeaveNoDescriptorsBehind)
+TEST_P(UserPipeTest, ConsumedPipesLeaveNoDescriptorsBehind)
 {
     login_named({"alpha", "beta"});
     Conn &a = *users[0], &b = *users[1];
@@ -280,7 +282,7 @@ TEST_F(UserPipeTest, ConsumedPipesLeaveNoDescriptorsBehind)
 
 // With the server out of descriptors the pipe cannot be made: the sender is
 // told, nobody hears of a transfer, and the pair works once room returns.
-TEST_F(UserPipeTest, PipeThatCannotBeCreatedIsReportedAndLeavesTableUsable)
+TEST_P(UserPipeTest, PipeThatCannotBeCreatedIsReportedAndLeavesTableUsable)
 {
     login_named({"alpha", "beta", "gamma"});
     Conn &a = *users[0], &b = *users[1], &c = *users[2];

@@ -1,0 +1,247 @@
+// One user's command and the others: in the default mode a foreground
+// command holds up everybody until it ends; with --concurrent it holds up
+// only its own user, who gets what others said meanwhile after the line's
+// prompt. In both modes a broken connection hangs up its foreground
+// command, while a half-closed one still gets everything.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <time.h>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+long long clock_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Closes with a reset, as a crashed client or a broken network would.
+void reset_connection(Conn &c)
+{
+    struct linger hard = {1, 0};
+    setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    c.close();
+}
+
+const std::string LEFT = "*** User '(no name)' left. ***\n";
+
+std::string yelled(const std::string &msg)
+{
+    return "*** (no name) yelled ***: " + msg + "\n";
+}
+
+// True when some child of the server runs a program of this name.
+bool runs(const Server &server, const std::string &name)
+{
+    for (pid_t kid : server.children())
+        if (read_file("/proc/" + std::to_string(kid) + "/comm") == name + "\n")
+            return true;
+    return false;
+}
+
+}  // namespace
+
+// ---- both modes ----
+
+class ForegroundTest : public e2e::ModeTest {};
+INSTANTIATE_IN_BOTH_MODES(ForegroundTest);
+
+TEST_P(ForegroundTest, LineGoesOnAfterItsForegroundCommandsWithTheSameCounter)
+{
+    Conn &a = login();
+    write_file(server.path("small.txt"), "one\ntwo\n");
+    EXPECT_EQ(a.command("slovrel 1 small.txt > out.txt cat out.txt"), "one\ntwo\n");
+    // A numbered pipe crosses a foreground command of the same line.
+    EXPECT_EQ(a.command("cat small.txt |2 slovrel 1 small.txt > out.txt cat"), "one\ntwo\n");
+}
+
+TEST_P(ForegroundTest, ResetConnectionHangsUpItsCommandAndTheUserLeaves)
+{
+    Conn &a = login();
+    Conn &b = login();
+    a.send("sleep 30\n");
+    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    long long start = clock_ms();
+    reset_connection(a);
+    EXPECT_EQ(b.read_until(LEFT, 3000), LEFT);
+    EXPECT_LT(clock_ms() - start, 2000);
+    EXPECT_NE(b.command("who").find("<-me"), std::string::npos);
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+}
+
+// A command that ignores the hang-up is killed 2 s later; in the default
+// mode everybody waits for that, and no longer.
+TEST_P(ForegroundTest, CommandThatIgnoresTheHangUpIsKilled)
+{
+    ASSERT_EQ(symlink("/usr/bin/nohup", server.path("bin/nohup").c_str()), 0);
+    Conn &a = login();
+    Conn &b = login();
+    a.send("nohup sleep 30\n");
+    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    long long start = clock_ms();
+    reset_connection(a);
+    EXPECT_EQ(b.read_until(LEFT, 5000), LEFT);
+    long long took = clock_ms() - start;
+    EXPECT_GE(took, 1500);
+    EXPECT_LT(took, 4000);
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+}
+
+// nc -N: the script, then a half-close. The client still reads, so its
+// command runs to its end and its output arrives whole.
+TEST_P(ForegroundTest, HalfCloseIsNoHangUp)
+{
+    Conn &a = login();
+    Conn &b = login();
+    write_file(server.path("small.txt"), "kept\n");
+    long long start = clock_ms();
+    a.send("slovrel 1 small.txt\n");
+    shutdown(a.fd(), SHUT_WR);
+    std::string rest;
+    EXPECT_TRUE(a.wait_closed(5000, &rest));
+    EXPECT_EQ(rest, "kept\n% ");
+    EXPECT_GE(clock_ms() - start, 900);
+    EXPECT_EQ(b.read_until(LEFT), LEFT);
+    Conn &c = login();  // id 1 is free again
+    EXPECT_NE(c.command("who").find("1\t(no name)\t127.0.0.1:" + std::to_string(c.local_port()) + "\t<-me"),
+              std::string::npos);
+    EXPECT_EQ(server.zombie_children(), 0);
+}
+
+// ---- default mode ----
+
+class SerialTest : public e2e::ServerTest {};
+
+TEST_F(SerialTest, ForegroundCommandHoldsUpEveryOtherUser)
+{
+    Conn &a = login();
+    Conn &b = login();
+    long long start = clock_ms();
+    a.send("sleep 2\n");
+    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    b.send("who\n");
+    EXPECT_NE(b.read_prompt(5000).find("<-me"), std::string::npos);
+    EXPECT_GE(clock_ms() - start, 1800);
+    EXPECT_EQ(a.read_prompt(), "% ");
+}
+
+// ---- concurrent mode ----
+
+class ConcurrentTest : public e2e::ServerTest {
+protected:
+    Mode mode() const override { return Mode::Concurrent; }
+};
+
+// While A's head reads two lines of A's connection, B and a newcomer are
+// served; A gets their messages after its prompt, in their order. Bytes
+// the server had read before the command started stay A's next line.
+TEST_F(ConcurrentTest, OthersAreServedAndTheirMessagesFollowThePrompt)
+{
+    Conn &a = login();
+    Conn &b = login();
+    a.send("head -n 2\nprintenv PATH\n");
+    ASSERT_TRUE(eventually([&] { return runs(server, "head"); }));
+    EXPECT_NE(b.command("who", 1000).find("<-me"), std::string::npos);
+    Conn &c = connect_raw();
+    std::string newcomer = login_line(c.local_port());
+    EXPECT_NE(c.read_prompt().find(newcomer), std::string::npos);
+    EXPECT_EQ(b.read_until(newcomer), newcomer);
+    EXPECT_EQ(b.command("yell hello", 1000), yelled("hello"));
+    EXPECT_EQ(c.read_until("\n"), yelled("hello"));
+    EXPECT_EQ(c.command("tell 1 psst"), "");
+    EXPECT_EQ(a.read_quiet(200, 300), "");  // nothing reaches A meanwhile
+
+    a.send("first\nsecond\n");
+    EXPECT_EQ(a.read_prompt(), "first\nsecond\n% ");
+    EXPECT_EQ(a.read_until("psst\n"), newcomer + yelled("hello") + "*** (no name) told you ***: psst\n");
+    EXPECT_EQ(a.read_prompt(), "bin:.\n% ");  // the line read before head started
+}
+
+TEST_F(ConcurrentTest, MessagesHeldForALineThatEndsWithExitGoOutBeforeTheClose)
+{
+    Conn &a = login();
+    Conn &b = login();
+    write_file(server.path("small.txt"), "x\n");
+    a.send("slovrel 2 small.txt > out.txt exit\n");
+    ASSERT_TRUE(eventually([&] { return runs(server, "slovrel"); }));
+    EXPECT_EQ(b.command("yell bye", 1000), yelled("bye"));
+    std::string rest;
+    EXPECT_TRUE(a.wait_closed(5000, &rest));
+    EXPECT_EQ(rest, yelled("bye"));
+}
+
+// Held messages count against the bound on a client's output: past it the
+// client is dropped, and its command is hung up at once.
+TEST_F(ConcurrentTest, HeldMessagesPastTheOutputBoundDropTheClient)
+{
+    Conn &a = login();
+    Conn &b = login();
+    a.send("sleep 30\n");
+    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    std::string big(60000, 'y');
+    for (int i = 0; i < 18 && b.open(); ++i)
+        EXPECT_EQ(b.command("yell " + big), yelled(big));
+    EXPECT_EQ(b.read_until(LEFT, 3000), LEFT);
+    EXPECT_TRUE(a.wait_closed(3000));
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+}
+
+// benivox waits for someone to read the pipe to its own user, while cat
+// waits for benivox: that user is stuck, nobody else is.
+TEST_F(ConcurrentTest, SelfInflictedDeadlockHoldsOnlyItsUser)
+{
+    Conn &a = login();
+    Conn &b = login();
+    a.send("benivox >1 ! cat\n");
+    EXPECT_EQ(a.read_until("***\n"), "*** (no name) (#1) just piped 'benivox >1 ! cat' to (no name) (#1) ***\n");
+    EXPECT_EQ(b.read_until("***\n"), "*** (no name) (#1) just piped 'benivox >1 ! cat' to (no name) (#1) ***\n");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(b.command("ls | wc -l", 1000), "2\n");  // bin and server.log
+    reset_connection(a);
+    EXPECT_EQ(b.read_until(LEFT), LEFT);
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+}
+
+TEST_F(ConcurrentTest, ThirtyShortCommandsAtOnceEndTogether)
+{
+    std::vector<Conn *> users;
+    for (int i = 0; i < 30; ++i)
+        users.push_back(&login());
+    for (Conn *u : users)
+        u->read_quiet(50, 200);  // later log-ins
+    long long start = clock_ms();
+    for (Conn *u : users)
+        u->send("sleep 1\n");
+    for (Conn *u : users)
+        EXPECT_EQ(u->read_prompt(3000), "% ");
+    EXPECT_LT(clock_ms() - start, 2500);
+}
+
+// A line of thousands of commands is run a few at a time, between other
+// clients' work.
+TEST_F(ConcurrentTest, LongLineTakesTurnsWithOthers)
+{
+    Conn &a = login();
+    Conn &b = login();
+    std::string line;
+    while (line.size() < 65000)
+        line += "true |1 ";
+    a.send(line + "\n");
+    std::vector<long long> trips;
+    for (int i = 0; i < 5; ++i) {
+        long long start = clock_ms();
+        EXPECT_EQ(b.command("printenv PATH", 2000), "bin:.\n");
+        trips.push_back(clock_ms() - start);
+    }
+    EXPECT_EQ(a.read_quiet(1, 1), "");  // still running
+    std::sort(trips.begin(), trips.end());
+    EXPECT_LT(trips[2], 500);  // the whole line takes seconds
+}

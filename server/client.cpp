@@ -149,10 +149,25 @@ void execute_yell(const std::string &msg)
     broadcast_yell(current_client().name, msg);
 }
 
+// A name is shown to everyone in who, announcements, tells and yells; one
+// with control bytes could rewrite what others' terminals show (erase a
+// line, fake a message or another user's row).
+static bool has_control_byte(const std::string &text)
+{
+    for (unsigned char byte : text)
+        if (byte < 32 || byte == 127)
+            return true;
+    return false;
+}
+
 void execute_name(const std::string &name)
 {
     if (name.size() >= static_cast<std::size_t>(NAME_SIZE)) {
         error_output(format_text("*** Error: a name has at most %d characters. ***\n", NAME_SIZE - 1));
+        return;
+    }
+    if (has_control_byte(name)) {
+        error_output("*** Error: a name cannot hold control characters. ***\n");
         return;
     }
     for (const Client &c : clients) {

@@ -110,15 +110,43 @@ void unload_env()
     environ = server_env;
 }
 
-bool set_client_env(const std::string &name, const std::string &value)
+// Bytes of names and values in c's environment, as ENV_SIZE_LIMIT counts.
+static std::size_t env_size(const Client &c)
 {
-    if (name.empty() || name.find('=') != std::string::npos)
-        return false;
+    std::size_t total = 0;
+    for (const auto &[name, value] : c.env)
+        total += name.size() + value.size();
+    return total;
+}
+
+// Every setenv of a new name grows the environment, and with it the block
+// rebuilt for each setenv and copied into every command the client starts;
+// unbounded, one client could take all of the server's memory. A variable
+// that is replaced counts with its new value only.
+static bool env_has_room(const Client &c, const std::string &name, const std::string &value)
+{
+    std::size_t total = env_size(c);
+    auto old = c.env.find(name);
+    if (old != c.env.end())
+        total -= name.size() + old->second.size();
+    return total + name.size() + value.size() <= ENV_SIZE_LIMIT;
+}
+
+void set_client_env(const std::string &name, const std::string &value)
+{
+    if (name.empty() || name.find('=') != std::string::npos) {
+        error_output(format_text("*** Error: '%s' is not a variable name. ***\n", name.c_str()));
+        return;
+    }
     Client &c = current_client();
+    if (!env_has_room(c, name, value)) {
+        error_output(format_text("*** Error: an environment holds at most %zu bytes of names and values;"
+                                 " '%s' was not set. ***\n", ENV_SIZE_LIMIT, name.c_str()));
+        return;
+    }
     c.env[name] = value;
     rebuild_env_block(c);
     load_env();
-    return true;
 }
 
 void execute_who()

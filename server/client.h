@@ -2,6 +2,7 @@
 // environment, and the chat commands who, tell, yell and name.
 #pragma once
 
+#include <cstddef>
 #include <netinet/in.h>
 #include <string>
 
@@ -20,9 +21,14 @@ bool check_client_exist(int id);
 void load_env();
 // Points the process environment back at the server's own, between lines.
 void unload_env();
+// Bound on the bytes of names and values in one client's environment, its
+// initial PATH included.
+constexpr std::size_t ENV_SIZE_LIMIT = 256 * 1024;
+
 // Sets name=value in the current client's environment and in the process
-// environment. False, and nothing changed, when name is no variable name.
-bool set_client_env(const std::string &name, const std::string &value);
+// environment. When name is no variable name, or the environment would pass
+// ENV_SIZE_LIMIT, it tells the user why and changes nothing.
+void set_client_env(const std::string &name, const std::string &value);
 
 void execute_who();
 void execute_tell(int cid, const std::string &msg);

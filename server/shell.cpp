@@ -205,8 +205,7 @@ static void builtin_setenv(const Client &c)
         error_output("Usage: setenv [name] [value]\n");
         return;
     }
-    if (!set_client_env(name, value))
-        error_output(format_text("*** Error: '%s' is not a variable name. ***\n", name));
+    set_client_env(name, value);  // tells the user itself what it refuses
 }
 
 static void builtin_printenv(const Client &c)

@@ -1,5 +1,6 @@
 // client.cpp -- the client table: log-in and log-out, per-client
-// environments, and the chat commands that read the table.
+// environments, the chat commands that read the table, and the descriptor
+// limit the clients share.
 //
 // A client's environment is kept as a ready block of "NAME=VALUE" strings;
 // load_env() points the process environment at it, so that getenv and
@@ -9,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "global.h"
@@ -21,6 +23,29 @@ extern char **environ;
 static const char *const DEFAULT_NAME = "(no name)";
 static char server_path[] = "PATH=bin:.";
 static char *server_env[] = {server_path, nullptr};
+
+// Every pending numbered or user pipe holds two descriptors of the server,
+// so under a low soft limit (often 1024, or less) one user parking pipes
+// can leave none for anybody's next command or connection. The hard limit
+// is as far as a process may go on its own; what it leaves is the bound.
+static struct rlimit first_descriptor_limit;
+static bool flag_descriptor_limit_raised = false;
+
+void raise_descriptor_limit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    first_descriptor_limit = limit;
+    limit.rlim_cur = limit.rlim_max;
+    flag_descriptor_limit_raised = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+void restore_descriptor_limit()
+{
+    if (flag_descriptor_limit_raised)
+        setrlimit(RLIMIT_NOFILE, &first_descriptor_limit);
+}
 
 void init_clients()
 {

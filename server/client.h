@@ -1,10 +1,18 @@
 // client.h -- filling and emptying slots of the client table, each client's
-// environment, and the chat commands who, tell, yell and name.
+// environment, the chat commands who, tell, yell and name, and the
+// descriptor limit that all clients share.
 #pragma once
 
 #include <cstddef>
 #include <netinet/in.h>
 #include <string>
+
+// Raises the server's soft limit on open descriptors to the hard limit, and
+// remembers the soft limit it was started with. Call once, at start-up.
+void raise_descriptor_limit();
+// In a child, before exec: puts that first soft limit back, so a command
+// runs under the limit it would get when started anywhere else.
+void restore_descriptor_limit();
 
 void init_clients();
 // Takes the lowest free slot for a new connection and announces it to all.

@@ -310,6 +310,7 @@ static void occupy_standard_fds()
 int main(int argc, char **argv)
 {
     occupy_standard_fds();
+    raise_descriptor_limit();
     int port = 0;
     if (argc < 2 || !parse_port(argv[1], port))
         fail("Usage: ./talvane [port]");

@@ -301,6 +301,7 @@ struct Launch {
     if (c.flag_user_pipe_out)
         connect_user_pipe_out(c.user_pipeN_out, l.error_user_pipe_out);
     clear_useless_fd();
+    restore_descriptor_limit();
     execvp(c.cmd_name.c_str(), c.cmd.argv.data());
     write_fd(STDERR_FILENO, "Unknown command: [" + c.cmd_name + "].\n");
     _exit(1);

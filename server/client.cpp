@@ -94,6 +94,7 @@ int add_client(int sockfd, const sockaddr_in &addr)
     c.inbuf.clear();
     c.inbuf_pos = 0;
     c.flag_discard_line = false;
+    c.telnet = TelnetState{};
     c.flag_eof = false;
     c.outq.clear();
     c.outq_sent = 0;
@@ -118,6 +119,14 @@ void remove_client()
     std::string().swap(c.outq);
     c.inbuf_pos = c.outq_sent = 0;
     c.flag_closing = false;
+}
+
+std::string filter_client_input(int cid, const char *data, std::size_t len)
+{
+    std::string line, reply;
+    filter_telnet(client_of(cid).telnet, std::string_view(data, len), line, reply);
+    send_to_client(cid, reply);
+    return line;
 }
 
 bool check_client_exist(int id)

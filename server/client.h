@@ -23,6 +23,10 @@ int add_client(int sockfd, const sockaddr_in &addr);
 // its socket and its pending numbered pipes. The caller has already dropped
 // its user pipes.
 void remove_client();
+// Takes telnet's own sequences out of bytes just read from client cid and
+// queues the answers for that client, behind its other output. Returns the
+// bytes that belong to lines.
+std::string filter_client_input(int cid, const char *data, std::size_t len);
 // True when id names a logged-in client; any id outside 1..30 is false.
 bool check_client_exist(int id);
 // Points the process environment at the current client's own variables.

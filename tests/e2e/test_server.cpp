@@ -178,6 +178,16 @@ TEST_F(ServerTest, EnvironmentIsBoundedInTotalSize)
     EXPECT_EQ(b.command("printenv V0"), big + "\n");
 }
 
+TEST_F(ServerTest, TelnetSequencesAreAnsweredAndLeftOutOfTheLine)
+{
+    Conn &a = login();
+    // Ctrl-C in telnet, then a line: the refusal comes first, then the output.
+    a.send("\xff\xf4\xff\xfd\x06" "ls\r\n");
+    EXPECT_EQ(a.read_prompt(), "\xff\xfc\x06" "bin\nserver.log\n% ");
+    // An offer is refused too; a doubled IAC is one 255 byte of the line.
+    EXPECT_EQ(a.command("\xff\xfb\x1f" "yell a\xff\xff" "b"), "\xff\xfe\x1f*** (no name) yelled ***: a\xff" "b\n");
+}
+
 TEST_F(ServerTest, PartialLineDoesNotBlockOthers)
 {
     Conn &a = login();

@@ -1,5 +1,6 @@
 // client.cpp -- the client table: log-in and log-out, per-client
-// environments, and the chat commands that read the table.
+// environments, the chat commands that read the table, and the descriptor
+// limit the clients share.
 //
 // A client's environment is kept as a ready block of "NAME=VALUE" strings;
 // load_env() points the process environment at it, so that getenv and
@@ -9,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "activity.h"
@@ -22,6 +24,29 @@ extern char **environ;
 static const char *const DEFAULT_NAME = "(no name)";
 static char server_path[] = "PATH=bin:.";
 static char *server_env[] = {server_path, nullptr};
+
+// Every pending numbered or user pipe holds two descriptors of the server,
+// so under a low soft limit (often 1024, or less) one user parking pipes
+// can leave none for anybody's next command or connection. The hard limit
+// is as far as a process may go on its own; what it leaves is the bound.
+static struct rlimit first_descriptor_limit;
+static bool flag_descriptor_limit_raised = false;
+
+void raise_descriptor_limit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    first_descriptor_limit = limit;
+    limit.rlim_cur = limit.rlim_max;
+    flag_descriptor_limit_raised = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+void restore_descriptor_limit()
+{
+    if (flag_descriptor_limit_raised)
+        setrlimit(RLIMIT_NOFILE, &first_descriptor_limit);
+}
 
 void init_clients()
 {
@@ -70,6 +95,7 @@ int add_client(int sockfd, const sockaddr_in &addr)
     c.inbuf.clear();
     c.inbuf_pos = 0;
     c.flag_discard_line = false;
+    c.telnet = TelnetState{};
     c.flag_eof = false;
     c.outq.clear();
     c.outq_sent = 0;
@@ -105,6 +131,14 @@ void remove_client()
     c.flag_dropped = false;
 }
 
+std::string filter_client_input(int cid, const char *data, std::size_t len)
+{
+    std::string line, reply;
+    filter_telnet(client_of(cid).telnet, std::string_view(data, len), line, reply);
+    send_to_client(cid, reply);
+    return line;
+}
+
 bool check_client_exist(int id)
 {
     return id >= 1 && id <= CLIENT_SLOTS && client_of(id).login;
@@ -120,15 +154,43 @@ void unload_env()
     environ = server_env;
 }
 
-bool set_client_env(const std::string &name, const std::string &value)
+// Bytes of names and values in c's environment, as ENV_SIZE_LIMIT counts.
+static std::size_t env_size(const Client &c)
 {
-    if (name.empty() || name.find('=') != std::string::npos)
-        return false;
+    std::size_t total = 0;
+    for (const auto &[name, value] : c.env)
+        total += name.size() + value.size();
+    return total;
+}
+
+// Every setenv of a new name grows the environment, and with it the block
+// rebuilt for each setenv and copied into every command the client starts;
+// unbounded, one client could take all of the server's memory. A variable
+// that is replaced counts with its new value only.
+static bool env_has_room(const Client &c, const std::string &name, const std::string &value)
+{
+    std::size_t total = env_size(c);
+    auto old = c.env.find(name);
+    if (old != c.env.end())
+        total -= name.size() + old->second.size();
+    return total + name.size() + value.size() <= ENV_SIZE_LIMIT;
+}
+
+void set_client_env(const std::string &name, const std::string &value)
+{
+    if (name.empty() || name.find('=') != std::string::npos) {
+        error_output(format_text("*** Error: '%s' is not a variable name. ***\n", name.c_str()));
+        return;
+    }
     Client &c = current_client();
+    if (!env_has_room(c, name, value)) {
+        error_output(format_text("*** Error: an environment holds at most %zu bytes of names and values;"
+                                 " '%s' was not set. ***\n", ENV_SIZE_LIMIT, name.c_str()));
+        return;
+    }
     c.env[name] = value;
     rebuild_env_block(c);
     load_env();
-    return true;
 }
 
 void execute_who()
@@ -159,10 +221,25 @@ void execute_yell(const std::string &msg)
     broadcast_yell(current_client().name, msg);
 }
 
+// A name is shown to everyone in who, announcements, tells and yells; one
+// with control bytes could rewrite what others' terminals show (erase a
+// line, fake a message or another user's row).
+static bool has_control_byte(const std::string &text)
+{
+    for (unsigned char byte : text)
+        if (byte < 32 || byte == 127)
+            return true;
+    return false;
+}
+
 void execute_name(const std::string &name)
 {
     if (name.size() >= static_cast<std::size_t>(NAME_SIZE)) {
         error_output(format_text("*** Error: a name has at most %d characters. ***\n", NAME_SIZE - 1));
+        return;
+    }
+    if (has_control_byte(name)) {
+        error_output("*** Error: a name cannot hold control characters. ***\n");
         return;
     }
     for (const Client &c : clients) {

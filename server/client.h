@@ -1,9 +1,18 @@
 // client.h -- filling and emptying slots of the client table, each client's
-// environment, and the chat commands who, tell, yell and name.
+// environment, the chat commands who, tell, yell and name, and the
+// descriptor limit that all clients share.
 #pragma once
 
+#include <cstddef>
 #include <netinet/in.h>
 #include <string>
+
+// Raises the server's soft limit on open descriptors to the hard limit, and
+// remembers the soft limit it was started with. Call once, at start-up.
+void raise_descriptor_limit();
+// In a child, before exec: puts that first soft limit back, so a command
+// runs under the limit it would get when started anywhere else.
+void restore_descriptor_limit();
 
 void init_clients();
 // Takes the lowest free slot for a new connection and announces it to all.
@@ -16,15 +25,24 @@ int add_client(int sockfd, const sockaddr_in &addr);
 // queued for it and then end it (a dropped client's is cut at once). The
 // caller has already dropped its user pipes. Its id is free at once.
 void remove_client();
+// Takes telnet's own sequences out of bytes just read from client cid and
+// queues the answers for that client, behind its other output. Returns the
+// bytes that belong to lines.
+std::string filter_client_input(int cid, const char *data, std::size_t len);
 // True when id names a logged-in client; any id outside 1..30 is false.
 bool check_client_exist(int id);
 // Points the process environment at the current client's own variables.
 void load_env();
 // Points the process environment back at the server's own, between lines.
 void unload_env();
+// Bound on the bytes of names and values in one client's environment, its
+// initial PATH included.
+constexpr std::size_t ENV_SIZE_LIMIT = 256 * 1024;
+
 // Sets name=value in the current client's environment and in the process
-// environment. False, and nothing changed, when name is no variable name.
-bool set_client_env(const std::string &name, const std::string &value);
+// environment. When name is no variable name, or the environment would pass
+// ENV_SIZE_LIMIT, it tells the user why and changes nothing.
+void set_client_env(const std::string &name, const std::string &value);
 
 void execute_who();
 void execute_tell(int cid, const std::string &msg);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "telnet.h"
+
 constexpr int CLIENT_SLOTS = 30;   // ids 1..30, slot id - 1
 constexpr int PIPE_SLOTS = 1001;   // numbered-pipe ring of each client
 constexpr int ARGV_SLOTS = 257;    // room reserved for a command's words
@@ -104,6 +106,7 @@ struct Client {
     std::string inbuf;
     std::size_t inbuf_pos = 0;   // start of the unhandled bytes in inbuf
     bool flag_discard_line = false;  // dropping the rest of an overlong line
+    TelnetState telnet;          // where the last read left a telnet sequence
     bool flag_eof = false;       // peer ended its input; lines left still run
     std::string outq;
     std::size_t outq_sent = 0;   // bytes of outq already written

@@ -232,9 +232,10 @@ static void read_input(int cid)
     Client &c = client_of(cid);
     static char buf[READ_CHUNK];
     ssize_t n = recv(c.sockfd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0)
-        take_input(cid, buf, static_cast<std::size_t>(n));
-    else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+    if (n > 0) {
+        std::string typed = filter_client_input(cid, buf, static_cast<std::size_t>(n));
+        take_input(cid, typed.data(), typed.size());
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
         c.flag_eof = true;  // lines already here still run; then it leaves
 }
 
@@ -421,6 +422,7 @@ static void occupy_standard_fds()
 int main(int argc, char **argv)
 {
     occupy_standard_fds();
+    raise_descriptor_limit();
     Options options = parse_options(argc, argv);
     init_clients();
     init_user_pipe();

@@ -254,8 +254,7 @@ static void builtin_setenv(const Client &c)
         error_output("Usage: setenv [name] [value]\n");
         return;
     }
-    if (!set_client_env(name, value))
-        error_output(format_text("*** Error: '%s' is not a variable name. ***\n", name));
+    set_client_env(name, value);  // tells the user itself what it refuses
 }
 
 static void builtin_printenv(const Client &c)
@@ -360,6 +359,7 @@ static bool run_builtin(const Client &c)
         connect_user_pipe_in(c.user_pipeN_in, l.error_user_pipe_in);
     if (c.flag_user_pipe_out && !user_out_ok)
         connect_user_pipe_out(c.user_pipeN_out, l.error_user_pipe_out);
+    restore_descriptor_limit();
     execvp(c.cmd_name.c_str(), c.cmd.argv.data());
     write_fd(STDERR_FILENO, "Unknown command: [" + c.cmd_name + "].\n");
     _exit(1);

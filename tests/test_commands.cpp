@@ -378,30 +378,49 @@ using BenivoxTest = CommandTest;
 
 }  // namespace
 
-TEST_F(SlovrelTest, DelayWithoutLeadingPositiveNumberMeansNoWait)
+namespace {
+
+// Each delay must copy its input at once. They run beside a 3 s waiter, so a
+// slow machine slows them alike: each must be done before the waiter even
+// begins to copy.
+void
+expect_no_wait(const std::vector<const char *> &delays)
 {
-    // Started beside a 3 s waiter, so a slow machine slows them alike: each
-    // must be done before the waiter even begins to copy. A wrong wait here
-    // would be 5 s (the sign dropped) or endless (a negative made unsigned).
-    const char *delays[] = {"0", "abc", "", "-5", "-99999999999999999999"};
-    Child kids[5], waiter;
+    std::vector<Child> kids(delays.size());
+    Child waiter;
     std::vector<Child *> all = {&waiter};
     spawn(waiter, SLOVREL_BINARY, {"slovrel", "3"});
     waiter.pending = "hello\n";
-    for (int i = 0; i < 5; i++) {
+    for (size_t i = 0; i < delays.size(); i++) {
         spawn(kids[i], SLOVREL_BINARY, {"slovrel", delays[i]});
         kids[i].pending = "hello\n";
         all.push_back(&kids[i]);
     }
     ASSERT_TRUE(collect(all, 8));
     ASSERT_EQ("hello\n", waiter.output);
-    for (int i = 0; i < 5; i++) {
+    for (size_t i = 0; i < delays.size(); i++) {
         SCOPED_TRACE(std::string("delay \"") + delays[i] + "\"");
         EXPECT_EQ("hello\n", kids[i].output);
         EXPECT_EQ("", kids[i].error);
         EXPECT_LT(kids[i].done, waiter.first_output);
         EXPECT_TRUE(exited_zero(kids[i].status));
     }
+}
+
+}  // namespace
+
+TEST_F(SlovrelTest, DelayWithoutLeadingPositiveNumberMeansNoWait)
+{
+    // A wrong wait here would be 5 s (the sign dropped) or endless (a
+    // negative made unsigned).
+    expect_no_wait({"0", "abc", "", "-5", "-99999999999999999999"});
+}
+
+TEST_F(SlovrelTest, DelayBeyondThirtyTwoBitsMeansNoWait)
+{
+    // Clamped, these would wait 136 years; cut to 32 bits, 4294967297 would
+    // still wait 1 s and 8589934597 5 s.
+    expect_no_wait({"4294967296", "4294967297", "8589934597", "99999999999", "99999999999999999999999"});
 }
 
 TEST_F(SlovrelTest, DelayIsTheLeadingNumberAndOutputStartsAfterIt)
@@ -431,8 +450,9 @@ TEST_F(SlovrelTest, DelayIsTheLeadingNumberAndOutputStartsAfterIt)
 
 TEST_F(SlovrelTest, HugeDelayIsNotCutShort)
 {
-    // 4294967296 and 4294967297 would become 0 s and 1 s if cut to 32 bits.
-    const char *delays[] = {"99999999999", "4294967296", "4294967297", "99999999999999999999999"};
+    // The longest delay that still waits, and ones a signed 32-bit number
+    // would turn negative (no wait at all).
+    const char *delays[] = {"4294967295", "2147483648", "3000000000", "4294967295xyz"};
     Child kids[4];
     std::vector<Child *> all;
     for (int i = 0; i < 4; i++) {

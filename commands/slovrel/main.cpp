@@ -20,16 +20,16 @@ write_usage(const char *name)
 }
 
 // Reads the delay the way strtol reads a base-10 number: no number gives 0.
-// A negative delay means no wait; one beyond what sleep() takes is clamped
-// rather than cut down to its low 32 bits, which would be a shorter wait.
+// A delay outside 0..MAX_DELAY means no wait at all, on either side: a
+// negative one, and one beyond what sleep() takes, which is no more a real
+// wait than a negative one. Cutting it to its low 32 bits would make an
+// arbitrary one, and clamping it would hold the pipeline for 136 years.
 static unsigned int
 parse_delay(const char *text)
 {
     long value = std::strtol(text, nullptr, 10);   // clamps to LONG_MIN/LONG_MAX itself
-    if (value <= 0)
+    if (value <= 0 || static_cast<unsigned long long>(value) > MAX_DELAY)
         return 0;
-    if (static_cast<unsigned long long>(value) > MAX_DELAY)
-        return static_cast<unsigned int>(MAX_DELAY);
     return static_cast<unsigned int>(value);
 }
 

@@ -201,3 +201,34 @@ TEST_P(ChatTest, NewNameShowsEverywhere)
     EXPECT_EQ(a.read_until(got), got);
     EXPECT_EQ(c.read_until(got), got);
 }
+
+TEST_P(ChatTest, NameWithControlCharactersIsRefusedUnannounced)
+{
+    login_many(3);
+    Conn &a = *users[0], &b = *users[1], &c = *users[2];
+    rename(a, "alpha");
+
+    // Escape sequences, tab, a carriage return inside the word, DEL, and the
+    // edges of the control range.
+    const std::string refused = "*** Error: a name cannot hold control characters. ***\n";
+    for (const std::string name : {"\x1b[2Kbeta", "a\tb", "a\rb", "del\x7f", "x\x01", "\x1f", "ok\x1b"})
+        EXPECT_EQ(c.command("name " + name), refused) << "name: " << name;
+
+    // Bytes from 128 up are no control bytes: names in UTF-8 stay allowed.
+    // The others' next line is this rename, so no refusal was announced.
+    rename(b, "b\xc3\xa9ta");
+    EXPECT_EQ(c.command("who"), WHO_HEADER + who_row(1, "alpha", a) + who_row(2, "b\xc3\xa9ta", b) +
+                                    who_row(3, "(no name)", c, true));
+}
+
+TEST_P(ChatTest, TellAndYellPassEveryByteAsTyped)
+{
+    login_many(3);
+    Conn &a = *users[0], &b = *users[1], &c = *users[2];
+
+    // Control bytes are the sender's business: chat delivers them untouched.
+    const std::string msg = "\x1b[31mred\x1b[0m \t\a\x7f a\rb \xc3\xa9 \x01";
+    expect_everyone(b, "yell " + msg, "*** (no name) yelled ***: " + msg + "\n");
+    EXPECT_EQ(a.command("tell 3 " + msg), "");
+    EXPECT_EQ(c.read_until("\n"), "*** (no name) told you ***: " + msg + "\n");
+}

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <time.h>
 
 #include "harness.h"
@@ -592,22 +593,43 @@ TEST_P(HardeningTest, CommandOfClientWhoseQueueCannotDrainIsNotRun)
 
 namespace {
 
-// A server started with its descriptor limit set to LIMIT.
-template <rlim_t LIMIT>
+// A server started with its descriptor limits set to SOFT and HARD.
+template <rlim_t SOFT, rlim_t HARD = SOFT>
 class DescriptorLimitTest : public HardeningTest {
 protected:
     static void set_limit()
     {
-        struct rlimit limit = {LIMIT, LIMIT};
+        struct rlimit limit = {SOFT, HARD};
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    void SetUp() override { start_server(set_limit); }
+    void SetUp() override
+    {
+        struct rlimit ours;
+        if (getrlimit(RLIMIT_NOFILE, &ours) == 0 && ours.rlim_max < HARD && geteuid() != 0)
+            GTEST_SKIP() << "the hard descriptor limit here is below " << HARD;
+        start_server(set_limit);
+    }
 };
 
 using LowDescriptorLimitTest = DescriptorLimitTest<64>;
 using ManyPipesTest = DescriptorLimitTest<4096>;
 INSTANTIATE_IN_BOTH_MODES(LowDescriptorLimitTest);
 INSTANTIATE_IN_BOTH_MODES(ManyPipesTest);
+using LowSoftDescriptorLimitTest = DescriptorLimitTest<64, 4096>;
+INSTANTIATE_IN_BOTH_MODES(LowSoftDescriptorLimitTest);
+
+// The "Max open files" row of a /proc/PID/limits text: soft and hard.
+std::string open_files_row(const std::string &limits)
+{
+    std::size_t at = limits.find("Max open files");
+    if (at == std::string::npos)
+        return "";
+    std::string row = limits.substr(at + 14, limits.find('\n', at) - at - 14);
+    std::istringstream fields(row);
+    std::string soft, hard;
+    fields >> soft >> hard;
+    return soft + " " + hard;
+}
 
 }  // namespace
 
@@ -697,4 +719,21 @@ TEST_P(ManyPipesTest, PendingPipesLeaveRoomForNewConnections)
         Conn &c = login();
         EXPECT_EQ(c.command("printenv PATH"), "bin:.\n");
     }
+}
+
+// The server takes the hard limit for itself at start-up, so one user's
+// pending pipes, far more than the soft limit allows, leave room for
+// another user's pipeline. Its commands still run under the soft limit.
+TEST_P(LowSoftDescriptorLimitTest, ServerRaisesItsLimitSoPendingPipesLeaveRoom)
+{
+    EXPECT_EQ(open_files_row(read_file("/proc/" + std::to_string(server.pid()) + "/limits")), "4096 4096");
+    Conn &a = login();
+    Conn &b = login();
+    std::string line;
+    for (int i = 0; i < 200; ++i)
+        line += "!1000 ";  // each parks a pipe, read only after the ring wraps
+    EXPECT_EQ(a.command(line, 60000), "");
+    EXPECT_GT(server.fd_count(), 400);
+    EXPECT_EQ(b.command("ls | wc -l"), "2\n");  // bin and server.log
+    EXPECT_EQ(open_files_row(b.command("cat /proc/self/limits")), "64 4096");
 }

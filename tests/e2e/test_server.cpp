@@ -226,6 +226,51 @@ TEST_P(ConnectionTest, EachClientHasItsOwnEnvironment)
     EXPECT_EQ(a.command("env"), "A=one\nPATH=bin:.\n");
 }
 
+TEST_P(ConnectionTest, EnvironmentIsBoundedInTotalSize)
+{
+    Conn &a = login();
+    Conn &b = login();
+    auto refused = [](const std::string &name) {
+        return "*** Error: an environment holds at most 262144 bytes of names and values; '" + name +
+               "' was not set. ***\n";
+    };
+    const std::string big(60000, 'a'), same_size(60000, 'b');
+
+    // PATH=bin:. counts 9 bytes; four variables of 2 + 60000 bytes, and a
+    // fifth that fills the environment to the byte.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(a.command("setenv V" + std::to_string(i) + " " + big), "");
+    const std::string rest(262144 - 9 - 4 * 60002 - 2, 'r');
+    EXPECT_EQ(a.command("setenv V4 " + rest), "");
+    EXPECT_EQ(a.command("setenv V5 x"), refused("V5"));
+    EXPECT_EQ(a.command("printenv V5"), "");
+
+    // A replaced variable counts with its new value only: the same size
+    // fits, one byte more does not and leaves the old value.
+    EXPECT_EQ(a.command("setenv V0 " + same_size), "");
+    EXPECT_EQ(a.command("setenv V0 " + same_size + "b"), refused("V0"));
+    EXPECT_EQ(a.command("printenv V0"), same_size + "\n");
+    EXPECT_EQ(a.command("setenv PATH bin:.:"), refused("PATH"));
+    EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+
+    // Shrinking makes room again; other clients have bounds of their own.
+    EXPECT_EQ(a.command("setenv V0 c"), "");
+    EXPECT_EQ(a.command("setenv V5 x"), "");
+    EXPECT_EQ(a.command("printenv V5"), "x\n");
+    EXPECT_EQ(b.command("setenv V0 " + big), "");
+    EXPECT_EQ(b.command("printenv V0"), big + "\n");
+}
+
+TEST_P(ConnectionTest, TelnetSequencesAreAnsweredAndLeftOutOfTheLine)
+{
+    Conn &a = login();
+    // Ctrl-C in telnet, then a line: the refusal comes first, then the output.
+    a.send("\xff\xf4\xff\xfd\x06" "ls\r\n");
+    EXPECT_EQ(a.read_prompt(), "\xff\xfc\x06" "bin\nserver.log\n% ");
+    // An offer is refused too; a doubled IAC is one 255 byte of the line.
+    EXPECT_EQ(a.command("\xff\xfb\x1f" "yell a\xff\xff" "b"), "\xff\xfe\x1f*** (no name) yelled ***: a\xff" "b\n");
+}
+
 TEST_P(ConnectionTest, PartialLineDoesNotBlockOthers)
 {
     Conn &a = login();

@@ -122,7 +122,11 @@ bool may_go_on(int cid, long long now)
     case Activity::LINE:
         return true;
     case Activity::STARTING:
-        return now >= c.launch.retry_at && (c.outq.empty() || c.flag_write_failed);
+        // A retry goes ahead at its time (the executor checks the output
+        // again before the fork); a wait for output ends when it has gone.
+        if (c.launch.retry_at != 0)
+            return now >= c.launch.retry_at;
+        return c.outq.empty() || c.flag_write_failed;
     default:
         return false;
     }

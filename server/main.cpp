@@ -1,17 +1,19 @@
 // main.cpp -- talvane: a multi-user remote shell server. One process, one
 // thread, one select loop: it accepts up to 30 users, reads one line at a
 // time from each and runs it; only the commands that users start run in
-// child processes.
+// child processes. By default one user's foreground command holds up all
+// others; with --concurrent only its own user (see activity.h).
 //
-// Owns the listening socket and the loop. Every client socket is owned by
-// the client table (client.cpp) from add_client() to remove_client().
+// Owns the command line, the listening socket and the loop. Every client
+// socket is owned by the client table (client.cpp) from add_client() to
+// remove_client(), then by the departures (message.cpp) until it closes.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <fcntl.h>
 #include <getopt.h>
 #include <netinet/in.h>
@@ -39,9 +41,11 @@ static const char BANNER[] =
     "****************************************\n";
 
 int server_sockfd = -1;
-fd_set allset;  // what the loop waits to read: the listening socket and clients
+// What the loop waits to read: the listening socket, the SIGCHLD pipe, the
+// hang-up watch and the clients whose next line it may read.
+fd_set allset;
 fd_set rset;    // the copy select overwrites
-static fd_set wset;  // clients whose queued output waits for the socket
+static fd_set wset;  // connections whose queued output waits for the socket
 
 // A descriptor held in reserve: when the table is full, giving it up lets
 // the server take a waiting connection and close it, rather than have select

@@ -36,6 +36,12 @@ std::vector<Call> calls;
 // The call (counted from 1) at which the stand-in gives up on the client the
 // way the executor does when the client's output cannot be drained.
 std::size_t close_at_call = 0;
+// The call (counted from 1) at which the stand-in leaves the client waiting
+// as the executor does, and how: STARTING (the command will be handed over
+// again) or FOREGROUND. A command handed over again is recorded in resumed.
+std::size_t wait_at_call = 0;
+Activity wait_as = Activity::FOREGROUND;
+std::vector<Call> resumed;
 
 using Words = std::vector<std::string>;
 
@@ -63,9 +69,16 @@ void execute()
     call.user_pipeN_out = c.user_pipeN_out;
     call.pc = c.pc;
     call.input_backup = c.input_backup;
-    calls.push_back(call);
-
     Client &live = current_client();
+    if (live.activity == Activity::STARTING) {
+        resumed.push_back(call);
+        live.activity = Activity::LINE;
+        return;
+    }
+    calls.push_back(call);
+    if (calls.size() == wait_at_call)
+        live.activity = wait_as;
+
     if (live.cmd_name == "exit")
         live.login = false;
     if (calls.size() == close_at_call)
@@ -77,7 +90,9 @@ protected:
     void SetUp() override
     {
         calls.clear();
+        resumed.clear();
         close_at_call = 0;
+        wait_at_call = 0;
         for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
             clear_command(client_of(cid).cmd);
             client_of(cid) = Client{};
@@ -402,6 +417,54 @@ TEST_F(ParserTest, NothingRunsAfterTheClientLeaves)
     close_at_call = 1;
     got = run("ls | cat | wc");
     EXPECT_EQ(got.size(), 1u);
+}
+
+// Whether a command leaves its client waiting, to start or to end, and
+// however few commands a turn may run, the line goes on where it stopped:
+// the same commands, each with the same record, and a command that could
+// not start is handed over again unchanged.
+TEST_F(ParserTest, LineStoppedAtAnyCommandGoesOnWhereItStopped)
+{
+    const std::string line = "ls | cat |2 x > f wc <2 >3 foo !1   yell  a | b ";
+    std::vector<Call> whole = run(line);
+    ASSERT_EQ(whole.size(), 6u);
+    for (std::size_t stop = 1; stop <= whole.size(); ++stop) {
+        for (Activity how : {Activity::FOREGROUND, Activity::STARTING}) {
+            for (int budget : {-1, 1, 2}) {
+                SCOPED_TRACE("stop " + std::to_string(stop) + ", budget " + std::to_string(budget) +
+                             (how == Activity::STARTING ? ", starting" : ", foreground"));
+                log_in(1);
+                calls.clear();
+                resumed.clear();
+                wait_at_call = stop;
+                wait_as = how;
+                current_client().activity = Activity::LINE;
+                start_line(line);
+                int turns = 1;
+                for (; !continue_line(budget) && turns < 20; ++turns) {
+                    if (current_client().activity == Activity::FOREGROUND)
+                        current_client().activity = Activity::LINE;  // the command has ended
+                }
+                EXPECT_LE(turns, budget < 0 ? 2 : 8);
+                ASSERT_EQ(calls.size(), whole.size());
+                for (std::size_t i = 0; i < whole.size(); ++i) {
+                    EXPECT_EQ(calls[i].words, whole[i].words) << i;
+                    EXPECT_EQ(calls[i].pc, whole[i].pc) << i;
+                    EXPECT_EQ(calls[i].filename, whole[i].filename) << i;
+                    EXPECT_EQ(calls[i].flag_error_pipe, whole[i].flag_error_pipe) << i;
+                    EXPECT_EQ(calls[i].flag_user_pipe_out, whole[i].flag_user_pipe_out) << i;
+                }
+                if (how == Activity::STARTING) {
+                    ASSERT_EQ(resumed.size(), 1u);
+                    EXPECT_EQ(resumed[0].words, whole[stop - 1].words);
+                    EXPECT_EQ(resumed[0].pc, whole[stop - 1].pc);
+                } else {
+                    EXPECT_TRUE(resumed.empty());
+                }
+                EXPECT_EQ(current_client().pc, whole.back().pc + 1);
+            }
+        }
+    }
 }
 
 TEST_F(ParserTest, ActsOnTheCurrentClientOnly)

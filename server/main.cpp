@@ -376,6 +376,36 @@ static long long build_watch_sets(int &max_fd, int holder)
     return deadline == 0 ? -1 : std::max(0LL, deadline - now);
 }
 
+// Where the loop's round of the clients goes on. A round serves every
+// client with work once, in ascending id order. In the default mode a line
+// that holds up everybody pauses the round; when it is over the round goes
+// on after its client, with every socket looked at afresh, so a user who
+// types without pause cannot keep the users after it waiting for good.
+static int round_next = 1;
+
+static void serve_clients()
+{
+    int first = round_next;
+    round_next = 1;
+    for (int cid = first; cid <= CLIENT_SLOTS; ++cid) {
+        Client &c = client_of(cid);
+        if (!c.login || c.flag_closing)
+            continue;
+        int holder = serial_holder();
+        if (holder != 0 && holder != cid)
+            continue;
+        if (c.activity == Activity::IDLE && FD_ISSET(c.sockfd, &rset))
+            read_input(cid);
+        handle_old_connection(cid);
+        if (serial_holder() == cid) {
+            round_next = cid;  // paused at its line
+        } else if (holder == cid) {
+            round_next = cid % CLIENT_SLOTS + 1;
+            return;
+        }
+    }
+}
+
 static void serve_once()
 {
     int max_fd;
@@ -400,17 +430,7 @@ static void serve_once()
     long long now = now_ms();
     serve_departures(wset, now);
     expire_deadlines(now);
-    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
-        Client &c = client_of(cid);
-        if (!c.login || c.flag_closing)
-            continue;
-        int holder = serial_holder();
-        if (holder != 0 && holder != cid)
-            continue;
-        if (c.activity == Activity::IDLE && FD_ISSET(c.sockfd, &rset))
-            read_input(cid);
-        handle_old_connection(cid);
-    }
+    serve_clients();
     sweep_closing_clients();
 }
 

@@ -133,6 +133,22 @@ TEST_F(SerialTest, ForegroundCommandHoldsUpEveryOtherUser)
     EXPECT_EQ(a.read_prompt(), "% ");
 }
 
+// A user whose lines keep coming still lets the others have their turn:
+// one line each, in ascending order.
+TEST_F(SerialTest, UsersTakeTurnsLineByLine)
+{
+    Conn &a = login();
+    Conn &b = login();
+    std::string lines;
+    for (int i = 0; i < 20; ++i)
+        lines += "sleep 0.2\n";
+    a.send(lines);
+    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    long long start = clock_ms();
+    EXPECT_NE(b.command("who", 5000).find("<-me"), std::string::npos);
+    EXPECT_LT(clock_ms() - start, 1000);  // a's twenty lines take four seconds
+}
+
 // ---- concurrent mode ----
 
 class ConcurrentTest : public e2e::ServerTest {

@@ -64,7 +64,7 @@ struct Options {
     int rounds = 3;
     int lines = 300;           // (a)
     long stream_bytes = 64L << 20;  // (b)
-    int stream_reps = 5;       // (b): streams per contender and round
+    int stream_reps = 8;       // (b): streams per contender and round
     int clients = 30;          // (c), (d)
     int client_lines = 50;     // (c)
     int yells = 200;           // (d)
@@ -123,6 +123,22 @@ static double result_max(const std::string &key)
     auto it = results.find(key);
     return it == results.end() || it->second.empty() ? NAN
                                                      : *std::max_element(it->second.begin(), it->second.end());
+}
+
+// The value recorded last under key, NaN when none.
+static double last(const std::string &key)
+{
+    auto it = results.find(key);
+    return it == results.end() || it->second.empty() ? NAN : it->second.back();
+}
+
+// The ratio of two figures taken close together, so that a change in how
+// busy the machine is falls on both alike; the table shows the median of
+// such ratios. Nothing is kept when either figure is missing.
+static void record_ratio(const std::string &key, double over, double under)
+{
+    if (over > 0 && under > 0)
+        record(key, over / under);
 }
 
 static double result_sum(const std::string &key)
@@ -599,11 +615,12 @@ static double stream_once(const Target &t, const Options &o)
     return o.stream_bytes / seconds;
 }
 
-static void figure_b_target(const Target &t, const Options &o)
+static double figure_b_target(const Target &t, const Options &o)
 {
     double rate = stream_once(t, o);
     record("b." + t.key + ".rate", rate);
     record("b." + t.key + ".errors", rate > 0 ? 0 : 1);
+    return rate;
 }
 
 // ---- (c) many clients at once ----
@@ -949,7 +966,10 @@ static void print_machine(const Options &o)
                 "talvane concurrent (--concurrent): a foreground command holds up only its user.\n");
     std::printf("%d round%s%s; each figure is the median over the rounds. Within a round the\n"
                 "contenders take turns: line by line in (a), stream by stream in (b, %d each),\n"
-                "one after the other in (c) and (f); their order changes from turn to turn.\n",
+                "one after the other in (c) and (f); their order changes from turn to turn.\n"
+                "Ratios in (b) and (c) are taken between runs side by side (within a turn, within\n"
+                "a round), and the median of those is shown: a machine that grows busier between\n"
+                "two runs far apart would otherwise pass for a difference between contenders.\n",
                 o.rounds, o.rounds == 1 ? "" : "s", o.flag_quick ? " (quick mode)" : "", o.stream_reps);
     std::printf("plain client: reads as any client does, so a reply held back until its delayed\n"
                 "  ACK arrives shows as a stall.\n"
@@ -1029,12 +1049,14 @@ static void print_figure_b(const Options &o)
                     result_sum(key + ".errors"));
     }
     std::printf("    %-40s %8.1f MiB/s   errors %.0f\n", "bash", bash / (1 << 20), result_sum("b.bash.plain.errors"));
-    for (int m = 0; m < 2; ++m)
-        std::printf("    %-40s %8.2f         >= 0.95  %s\n", (std::string(MODES[m][0]) + "/bash").c_str(),
-                    rate[m] / bash, mark(rate[m] / bash >= 0.95));
-    double ratio = rate[1] / rate[0];
-    std::printf("    concurrent/default                       %8.2f         >= 0.95  %s\n\n", ratio,
-                mark(ratio >= 0.95));
+    std::printf("    ratios within a turn: median (middle half)             target\n");
+    for (const char *ratio : {"default/bash", "concurrent/bash", "concurrent/default"}) {
+        std::vector<double> &v = results[std::string("b.ratio.") + ratio];
+        double mid = result(std::string("b.ratio.") + ratio);
+        std::printf("    %-28s %6.2f (%.2f to %.2f)    >= 0.95  %s\n", ratio, mid, percentile(v, 0.25),
+                    percentile(v, 0.75), mark(mid >= 0.95));
+    }
+    std::printf("\n");
 }
 
 static void print_figure_c(const Options &o)
@@ -1051,11 +1073,19 @@ static void print_figure_c(const Options &o)
         std::printf("    %-40s %8.0f %7.3f ms %7.3f ms %5.0f\n", s[1], result(key + ".rate"),
                     result(key + ".p50"), result(key + ".p99"), result_sum(key + ".errors"));
     }
-    double vs_bash = result("c.concurrent.quick.rate") / result("c.bash.quick.rate");
-    std::printf("    concurrent/bash lines/s, quick-ACK clients %6.2f         >= 1.0   %s\n", vs_bash,
-                mark(vs_bash >= 1.0));
-    std::printf("    default/bash lines/s, plain clients      %8.2f\n",
-                result("c.default.plain.rate") / result("c.bash.plain.rate"));
+    std::printf("    lines/s ratios, runs side by side: median (lowest, highest)   target\n");
+    const char *ratios[][2] = {{"concurrent/bash.quick", "concurrent/bash, quick-ACK clients"},
+                               {"concurrent/bash.plain", "concurrent/bash, plain clients"},
+                               {"default/bash.plain", "default/bash, plain clients"}};
+    for (auto &r : ratios) {
+        std::string key = std::string("c.ratio.") + r[0];
+        std::vector<double> &v = results[key];
+        double mid = result(key);
+        std::printf("    %-36s %6.2f (%.2f, %.2f)", r[1], mid, percentile(v, 0), percentile(v, 1));
+        if (std::strcmp(r[0], "concurrent/bash.quick") == 0)
+            std::printf("   >= 1.0   %s", mark(mid >= 1.0));
+        std::printf("\n");
+    }
     double errors = result_sum("c.default.plain.errors") + result_sum("c.concurrent.plain.errors") +
                     result_sum("c.concurrent.quick.errors");
     std::printf("    talvane errors, both modes, all rounds   %8.0f          target 0  %s\n", errors,
@@ -1252,16 +1282,27 @@ static void run_round(int round, const Options &o, const std::vector<Target> &ta
 {
     for (const char *line : {"ls", "ls | cat"})
         figure_a(line, targets, o);
-    for (int rep = 0; rep < o.stream_reps; ++rep)
+    // (b): a turn is one stream through each; the ratios are taken within
+    // the turn, a second or so apart.
+    for (int rep = 0; rep < o.stream_reps; ++rep) {
+        std::map<std::string, double> rate;
         for (const Target *t : in_turn({&targets[0], &targets[2], &targets[4]}, round, rep))
-            figure_b_target(*t, o);
-    // (c): the servers' runs also take (d) and (e) on their 30 clients.
-    for (const Target *t : in_turn({&targets[0], &targets[2], &targets[3], &targets[4], &targets[5]}, round, 0)) {
+            rate[t->key] = figure_b_target(*t, o);
+        record_ratio("b.ratio.concurrent/default", rate["concurrent.plain"], rate["default.plain"]);
+        record_ratio("b.ratio.default/bash", rate["default.plain"], rate["bash.plain"]);
+        record_ratio("b.ratio.concurrent/bash", rate["concurrent.plain"], rate["bash.plain"]);
+    }
+    // (c): the servers' runs also take (d) and (e) on their 30 clients. The
+    // runs compared with bash come right before or after bash's own.
+    for (const Target *t : in_turn({&targets[0], &targets[2], &targets[4], &targets[3], &targets[5]}, round, 0)) {
         if (t->server && !t->flag_quickack)
             figures_cde_server(*t, o);
         else
             figure_c(*t, o);
     }
+    record_ratio("c.ratio.concurrent/bash.quick", last("c.concurrent.quick.rate"), last("c.bash.quick.rate"));
+    record_ratio("c.ratio.concurrent/bash.plain", last("c.concurrent.plain.rate"), last("c.bash.plain.rate"));
+    record_ratio("c.ratio.default/bash.plain", last("c.default.plain.rate"), last("c.bash.plain.rate"));
     for (const Target *t : in_turn({&targets[1], &targets[3], &targets[5]}, round, round))
         figure_f(*t, o);
 }

@@ -25,7 +25,7 @@ bash_pid=
 watchdog_pid=
 cleanup() {
     for pid in "$server_pid" "$concurrent_pid" "$bash_pid" "$watchdog_pid"; do
-        [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+        if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
     done
     wait 2>/dev/null || true
     rm -rf "$work"

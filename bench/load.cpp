@@ -1,11 +1,14 @@
-// load.cpp -- bench_load: the load generator. It talks to a running talvane
-// and to the bash baseline (bench_bashd) over TCP as their users would, runs
-// the floor program (bench_floor) beside them, and prints one table:
-//   (a) round trip per line for `ls` and `ls | cat`: talvane, bash, floor;
-//   (b) streaming a large file through `cat big | cat`: talvane, bash;
-//   (c) 30 clients at once, 50 lines of `ls` each: talvane, bash;
-//   (d) 30 clients while one of them yells: talvane;
-//   (e) talvane's descriptors, resident memory and zombie children.
+// load.cpp -- bench_load: the load generator. It talks to two running
+// talvane servers, one in the default mode and one with --concurrent, and to
+// the bash baseline (bench_bashd) over TCP as their users would, runs the
+// floor program (bench_floor) beside them, and prints one table:
+//   (a) round trip per line for `ls` and `ls | cat`: both modes, bash, floor;
+//   (b) streaming a large file through `cat big | cat`: both modes, bash;
+//   (c) 30 clients at once, 50 lines of `ls` each: both modes, bash;
+//   (d) 30 clients while one of them yells: both modes;
+//   (e) each server's descriptors, resident memory and zombie children;
+//   (f) hold-up: how long one user's `ls` takes while another user's
+//       `sleep 3` runs, against the same user's `ls` with nobody busy.
 // Each round runs every figure once, the contenders taking turns (line by
 // line where that makes sense), their order changing from turn to turn; the
 // table gives medians over rounds.
@@ -15,8 +18,9 @@
 // "quick ACK" client re-arms TCP_QUICKACK after every recv, which takes that
 // stall away and leaves the cost of the work itself.
 //
-// Usage: bench_load --free-port
-//        bench_load --server-port P --server-pid PID --bash-port Q
+// Usage: bench_load --free-port [N]
+//        bench_load --server-port P --server-pid PID
+//                   --concurrent-port P2 --concurrent-pid PID2 --bash-port Q
 //                   --floor PATH --workdir DIR [--quick] [--rounds N]
 #include <algorithm>
 #include <arpa/inet.h>
@@ -49,19 +53,22 @@ static const int LOGIN_TIMEOUT_MS = 5000;
 static const char STREAM_FILE[] = "big";
 
 struct Options {
-    int server_port = 0;
-    int bash_port = 0;
+    int server_port = 0;      // the default mode
     pid_t server_pid = -1;
+    int concurrent_port = 0;  // --concurrent
+    pid_t concurrent_pid = -1;
+    int bash_port = 0;
     std::string floor;
     std::string workdir;
     bool flag_quick = false;
     int rounds = 3;
     int lines = 300;           // (a)
     long stream_bytes = 64L << 20;  // (b)
+    int stream_reps = 8;       // (b): streams per contender and round
     int clients = 30;          // (c), (d)
     int client_lines = 50;     // (c)
     int yells = 200;           // (d)
-    int fds_idle = -1;         // talvane's descriptors with no client
+    int holdup_idle_ms = 2500; // (f): how long the idle series runs
 };
 
 static double ms_since(Clock::time_point start)
@@ -116,6 +123,22 @@ static double result_max(const std::string &key)
     auto it = results.find(key);
     return it == results.end() || it->second.empty() ? NAN
                                                      : *std::max_element(it->second.begin(), it->second.end());
+}
+
+// The value recorded last under key, NaN when none.
+static double last(const std::string &key)
+{
+    auto it = results.find(key);
+    return it == results.end() || it->second.empty() ? NAN : it->second.back();
+}
+
+// The ratio of two figures taken close together, so that a change in how
+// busy the machine is falls on both alike; the table shows the median of
+// such ratios. Nothing is kept when either figure is missing.
+static void record_ratio(const std::string &key, double over, double under)
+{
+    if (over > 0 && under > 0)
+        record(key, over / under);
 }
 
 static double result_sum(const std::string &key)
@@ -331,26 +354,43 @@ static bool wait_for(const std::function<bool()> &pred, int timeout_ms)
     }
 }
 
-// Waits until talvane has removed every client that the benchmark has
+// One running talvane: the default mode or the concurrent one.
+struct Server {
+    std::string key;    // as used in result names
+    std::string label;  // as shown in the table
+    int port = 0;
+    pid_t pid = -1;
+    int fds_idle = -1;  // its descriptors with no client
+};
+
+// Waits until the server has removed every client that the benchmark has
 // closed: their log-out announcements would otherwise reach the clients of
 // the next figure at any moment. False when it takes too long.
-static bool wait_server_idle(const Options &o)
+static bool wait_server_idle(const Server &s)
 {
-    bool idle = wait_for([&] { return fd_count(o.server_pid) <= o.fds_idle; }, 30000);
+    bool idle = wait_for([&] { return fd_count(s.pid) <= s.fds_idle; }, 30000);
     if (!idle)
         record("notes.not_idle", 1);
     return idle;
 }
 
-// ---- the two contenders ----
+// ---- the contenders ----
 
+// A server (or bash) together with the kind of client that talks to it.
 struct Target {
     std::string label;  // as shown in the table
-    std::string key;    // as used in result names
+    std::string key;    // as used in result names: "<server>.plain" or "<server>.quick"
     int port;
     bool flag_bash;
     bool flag_quickack;
+    const Server *server;  // nullptr for bash
 };
+
+static void wait_idle(const Target &t)
+{
+    if (t.server)
+        wait_server_idle(*t.server);
+}
 
 // A line as the contender wants it: bash gets the prompt written after the
 // command, so that both answer each line with output and then "% ".
@@ -455,16 +495,16 @@ static bool one_round_trip(const Target &t, Link &l, const std::string &line, do
     return true;
 }
 
-// A talvane session receives the log-in line of every talvane session opened
-// after it; read those, so that each link starts empty.
+// A talvane session receives the log-in line of every session opened after
+// it on the same server; read those, so that each link starts empty.
 static void drain_logins(const std::vector<Target> &targets, std::vector<Link> &links)
 {
     for (std::size_t s = 0; s < targets.size(); ++s) {
-        if (targets[s].flag_bash || links[s].fd < 0)
+        if (!targets[s].server || links[s].fd < 0)
             continue;
         std::size_t later = 0;
         for (std::size_t r = s + 1; r < targets.size(); ++r)
-            later += !targets[r].flag_bash && links[r].fd >= 0;
+            later += targets[r].server == targets[s].server && links[r].fd >= 0;
         auto deadline = Clock::now() + std::chrono::milliseconds(LOGIN_TIMEOUT_MS);
         while (count_of(links[s].buf, " entered from ") < later && link_fill(links[s], ms_left(deadline))) {
         }
@@ -482,7 +522,8 @@ static void figure_a(const std::string &line, const std::vector<Target> &targets
     std::vector<int> errors(n, 0);
     std::vector<bool> alive(n, true);
     std::vector<Link> links(targets.size());
-    wait_server_idle(o);
+    for (const Target &t : targets)
+        wait_idle(t);
     for (std::size_t s = 0; s < targets.size(); ++s)
         alive[s] = open_session(targets[s], links[s]);
     drain_logins(targets, links);
@@ -540,8 +581,7 @@ static void make_stream_file(const Options &o)
 static double stream_once(const Target &t, const Options &o)
 {
     Link l;
-    if (!t.flag_bash)
-        wait_server_idle(o);
+    wait_idle(t);
     if (!open_session(t, l))
         return 0;
     long want = o.stream_bytes + 2, got = 0;
@@ -575,11 +615,12 @@ static double stream_once(const Target &t, const Options &o)
     return o.stream_bytes / seconds;
 }
 
-static void figure_b_target(const Target &t, const Options &o)
+static double figure_b_target(const Target &t, const Options &o)
 {
     double rate = stream_once(t, o);
     record("b." + t.key + ".rate", rate);
     record("b." + t.key + ".errors", rate > 0 ? 0 : 1);
+    return rate;
 }
 
 // ---- (c) many clients at once ----
@@ -686,8 +727,10 @@ static void close_sessions(std::vector<Link> &links)
         link_close(l);
 }
 
-static void figure_c_bash(const Target &t, const Options &o)
+// (c) alone, for a contender whose other figures are taken elsewhere.
+static void figure_c(const Target &t, const Options &o)
 {
+    wait_idle(t);
     std::vector<Link> links;
     open_sessions(t, links, o.clients);  // one that fails shows as lines missing
     Parallel r = run_parallel(t, links, "ls", o.client_lines);
@@ -722,7 +765,7 @@ static void take_yells(Link &l, int &next_yell, int &prompts, int &errors)
 
 // Client 1 yells, each yell after its prompt; every client counts what it
 // receives. The time runs until the last yell has reached everybody.
-static void figure_d(std::vector<Link> &links, const Options &o)
+static void figure_d(const std::string &key, std::vector<Link> &links, const Options &o)
 {
     std::size_t n = links.size();
     std::vector<int> next(n, 0);
@@ -763,37 +806,117 @@ static void figure_d(std::vector<Link> &links, const Options &o)
     double delivered = 0;
     for (int got : next)
         delivered += got;
-    record("d.rate", o.yells / seconds);
-    record("d.delivered", delivered);
-    record("d.expected", static_cast<double>(o.yells) * n);
-    record("d.errors", errors);
+    record(key + ".rate", o.yells / seconds);
+    record(key + ".delivered", delivered);
+    record(key + ".expected", static_cast<double>(o.yells) * n);
+    record(key + ".errors", errors);
 }
 
-// (c), (d) and (e) on talvane: 30 log-ins, the parallel run, the yells, and
-// the server's descriptors and memory at each step.
+// (c), (d) and (e) on one talvane server: 30 log-ins, the parallel run, the
+// yells, and the server's descriptors and memory at each step.
 static void figures_cde_server(const Target &t, const Options &o)
 {
-    pid_t pid = o.server_pid;
+    const Server &server = *t.server;
+    pid_t pid = server.pid;
+    std::string e = "e." + server.key;
     // The clients of earlier figures must have been removed before 30 new
     // ones can all get a slot.
-    wait_server_idle(o);
-    record("e.fds.start", fd_count(pid));
+    wait_server_idle(server);
+    record(e + ".fds.start", fd_count(pid));
     std::vector<Link> links;
     int failed = open_sessions(t, links, o.clients);
-    record("e.fds.login", fd_count(pid));
-    record("e.rss.login", rss_kib(pid));
+    record(e + ".fds.login", fd_count(pid));
+    record(e + ".rss.login", rss_kib(pid));
     Parallel r = run_parallel(t, links, "ls", o.client_lines);
     record_parallel("c." + t.key, r);
-    figure_d(links, o);
+    figure_d("d." + server.key, links, o);
     // The children of the last lines may still be on their way out.
     wait_for([&] { return zombies_of(pid) == 0; }, 1000);
-    record("e.fds.run", fd_count(pid));
-    record("e.rss.run", rss_kib(pid));
-    record("e.login_failed", failed);
+    record(e + ".fds.run", fd_count(pid));
+    record(e + ".rss.run", rss_kib(pid));
+    record(e + ".login_failed", failed);
     close_sessions(links);
-    wait_server_idle(o);
-    record("e.fds.left", fd_count(pid));
-    record("e.zombies", zombies_of(pid));
+    wait_server_idle(server);
+    record(e + ".fds.left", fd_count(pid));
+    record(e + ".zombies", zombies_of(pid));
+}
+
+// ---- (f) hold-up ----
+
+// Takes in whatever has arrived on the link, without waiting; true once the
+// received bytes end in the prompt.
+static bool prompt_arrived(Link &l)
+{
+    while (link_fill(l, 0)) {
+    }
+    strip_announcements(l.buf);
+    return ends_with_prompt(l.buf);
+}
+
+// User 2 sends `ls` line after line for a while with nobody else busy (the
+// idle series, half before and half after the held one, so that neither
+// series has the fresher connection or the quieter stretch of the machine).
+// In between user 1 starts `sleep 3` in the foreground, and from 0.5 s later
+// user 2 sends `ls` line after line again, each once the last was answered,
+// until user 1's prompt is back (the held series). Where one user's command
+// holds up the others, the first held line is answered only once the sleep
+// is over and the series has that one line; where it does not, the series
+// fills the 2.5 s with lines as fast as idle ones.
+static void figure_f(const Target &t, const Options &o)
+{
+    static const int HOLD_AFTER_MS = 500;
+    static const int WARM_UP_LINES = 10;  // not kept
+    std::string key = "f." + t.key;
+    wait_idle(t);
+    std::vector<Target> both = {t, t};
+    std::vector<Link> links(2);
+    if (!open_session(t, links[0]) || !open_session(t, links[1])) {
+        record(key + ".errors", 1);
+        close_sessions(links);
+        return;
+    }
+    drain_logins(both, links);
+    Link &busy = links[0], &user = links[1];
+    int errors = 0;
+    auto series = [&](std::vector<double> &times, const std::function<bool()> &go_on) {
+        while (go_on()) {
+            double ms = 0;
+            bool right = true;
+            if (!one_round_trip(t, user, "ls", ms, right)) {
+                ++errors;
+                return;
+            }
+            times.push_back(ms);
+            errors += !right;
+        }
+    };
+    auto idle_for = [&](std::vector<double> &times, int ms) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        series(times, [&] { return Clock::now() < end; });
+    };
+    std::vector<double> warm_up, idle, held;
+    int warm_up_lines = 0;
+    series(warm_up, [&] { return warm_up_lines++ < WARM_UP_LINES; });
+    idle_for(idle, o.holdup_idle_ms / 2);
+    auto start = Clock::now();
+    bool sent = link_send(busy, wire_line(t, "sleep 3"));
+    usleep(static_cast<useconds_t>(ms_left(start + std::chrono::milliseconds(HOLD_AFTER_MS)) * 1000));
+    series(held, [&] { return sent && !prompt_arrived(busy) && !busy.flag_closed; });
+    std::string after_sleep;
+    if (!sent || !link_read_prompt(busy, after_sleep, LINE_TIMEOUT_MS) || !after_sleep.empty())
+        ++errors;
+    idle_for(idle, o.holdup_idle_ms - o.holdup_idle_ms / 2);
+    close_sessions(links);
+    if (!idle.empty())
+        record(key + ".idle", median(idle));
+    if (!held.empty()) {
+        record(key + ".first", held[0]);
+        record(key + ".held", median(held));
+    } else {
+        ++errors;
+    }
+    record(key + ".lines", static_cast<double>(held.size()));
+    record(key + ".errors", errors);
 }
 
 // ---- the table ----
@@ -801,6 +924,17 @@ static void figures_cde_server(const Target &t, const Options &o)
 static const char *mark(bool ok)
 {
     return ok ? "ok" : "MISSED";
+}
+
+// The three load averages, NaN where they cannot be read.
+static void load_average(double (&load)[3])
+{
+    load[0] = load[1] = load[2] = NAN;
+    if (FILE *f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3)
+            load[0] = load[1] = load[2] = NAN;
+        std::fclose(f);
+    }
 }
 
 static void print_machine(const Options &o)
@@ -821,32 +955,45 @@ static void print_machine(const Options &o)
         }
         std::fclose(f);
     }
-    double load[3] = {0, 0, 0};
-    if (FILE *f = std::fopen("/proc/loadavg", "r")) {
-        if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3)
-            load[0] = load[1] = load[2] = NAN;
-        std::fclose(f);
-    }
+    double load[3];
+    load_average(load);
     struct utsname u;
     uname(&u);
     std::printf("talvane benchmark, %s\n", date);
     std::printf("machine: %s, %ld cores, Linux %s; load average at the start %.2f %.2f %.2f\n",
                 cpu.c_str(), sysconf(_SC_NPROCESSORS_ONLN), u.release, load[0], load[1], load[2]);
+    std::printf("talvane default: one foreground command at a time for all users;\n"
+                "talvane concurrent (--concurrent): a foreground command holds up only its user.\n");
     std::printf("%d round%s%s; each figure is the median over the rounds. Within a round the\n"
-                "contenders take turns: line by line in (a), stream by stream in (b, 3 each),\n"
-                "one after the other in (c); their order changes from turn to turn.\n",
-                o.rounds, o.rounds == 1 ? "" : "s", o.flag_quick ? " (quick mode)" : "");
+                "contenders take turns: line by line in (a), stream by stream in (b, %d each),\n"
+                "one after the other in (c) and (f); their order changes from turn to turn.\n"
+                "Ratios in (b) and (c) are taken between runs side by side (within a turn, within\n"
+                "a round), and the median of those is shown: a machine that grows busier between\n"
+                "two runs far apart would otherwise pass for a difference between contenders.\n",
+                o.rounds, o.rounds == 1 ? "" : "s", o.flag_quick ? " (quick mode)" : "", o.stream_reps);
     std::printf("plain client: reads as any client does, so a reply held back until its delayed\n"
                 "  ACK arrives shows as a stall.\n"
                 "quick-ACK client: sets TCP_QUICKACK after every recv, which removes that stall\n"
                 "  (bash leaves its socket without TCP_NODELAY); the cost of the work remains.\n\n");
 }
 
+static void print_load_at_end()
+{
+    double load[3];
+    load_average(load);
+    std::printf("\nload average at the end %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+}
+
+// The two modes as they appear in result names and in the table.
+static const char *const MODES[][2] = {{"default", "talvane default"}, {"concurrent", "talvane concurrent"}};
+
 static void print_figure_a(const Options &o)
 {
-    std::printf("(a) Round trip per line, %d lines            median       p99   errors\n", o.lines);
-    const char *subjects[][2] = {{"talvane.plain", "talvane, plain client"},
-                                 {"talvane.quick", "talvane, quick-ACK client"},
+    std::printf("(a) Round trip per line, %d lines                     median       p99   errors\n", o.lines);
+    const char *subjects[][2] = {{"default.plain", "talvane default, plain client"},
+                                 {"default.quick", "talvane default, quick-ACK client"},
+                                 {"concurrent.plain", "talvane concurrent, plain client"},
+                                 {"concurrent.quick", "talvane concurrent, quick-ACK client"},
                                  {"bash.plain", "bash, plain client"},
                                  {"bash.quick", "bash, quick-ACK client"},
                                  {"floor", "floor (fork+execvp+waitpid)"}};
@@ -854,26 +1001,37 @@ static void print_figure_a(const Options &o)
         bool first = true;
         for (auto &s : subjects) {
             std::string key = std::string("a.") + line + "." + s[0];
-            std::printf("    %-9s %-28s %7.3f ms %7.3f ms %5.0f\n", first ? line : "", s[1],
+            std::printf("    %-9s %-37s %7.3f ms %7.3f ms %5.0f\n", first ? line : "", s[1],
                         result(key + ".p50"), result(key + ".p99"), result_sum(key + ".errors"));
             first = false;
         }
     }
-    std::printf("    ratios of the medians                              value   target\n");
+    std::printf("    %-48s %6s   %s\n", "ratios of the medians", "value", "target");
     for (const char *line : {"ls", "ls | cat"}) {
         std::string a = std::string("a.") + line + ".";
         double floor = result(a + "floor.p50");
-        double vs_bash = result(a + "talvane.quick.p50") / result(a + "bash.quick.p50");
-        double vs_bash_plain = result(a + "talvane.plain.p50") / result(a + "bash.plain.p50");
-        double vs_floor_q = result(a + "talvane.quick.p50") / floor;
-        double vs_floor_p = result(a + "talvane.plain.p50") / floor;
-        std::printf("    %-9s talvane/bash, quick-ACK clients        %6.2f   <= 1.0  %s\n", line, vs_bash,
-                    mark(vs_bash <= 1.0));
-        std::printf("    %-9s talvane/bash, plain clients            %6.2f\n", "", vs_bash_plain);
-        std::printf("    %-9s talvane/floor, quick-ACK client        %6.2f   <= 1.3  %s\n", "", vs_floor_q,
-                    mark(vs_floor_q <= 1.3));
-        std::printf("    %-9s talvane/floor, plain client            %6.2f   <= 1.3  %s\n", "", vs_floor_p,
-                    mark(vs_floor_p <= 1.3));
+        const char *shown = line;
+        for (auto &m : MODES) {
+            std::string mode = m[0];
+            double vs_bash = result(a + mode + ".quick.p50") / result(a + "bash.quick.p50");
+            double vs_bash_plain = result(a + mode + ".plain.p50") / result(a + "bash.plain.p50");
+            double vs_floor_q = result(a + mode + ".quick.p50") / floor;
+            double vs_floor_p = result(a + mode + ".plain.p50") / floor;
+            std::printf("    %-9s %-38s %6.2f   <= 1.0   %s\n", shown, (mode + "/bash, quick-ACK clients").c_str(),
+                        vs_bash, mark(vs_bash <= 1.0));
+            std::printf("    %-9s %-38s %6.2f\n", "", (mode + "/bash, plain clients").c_str(), vs_bash_plain);
+            std::printf("    %-9s %-38s %6.2f   <= 1.3   %s\n", "", (mode + "/floor, quick-ACK client").c_str(),
+                        vs_floor_q, mark(vs_floor_q <= 1.3));
+            std::printf("    %-9s %-38s %6.2f   <= 1.3   %s\n", "", (mode + "/floor, plain client").c_str(),
+                        vs_floor_p, mark(vs_floor_p <= 1.3));
+            shown = "";
+        }
+        for (const char *client : {"plain", "quick"}) {
+            double ratio = result(a + "concurrent." + client + ".p50") / result(a + "default." + client + ".p50");
+            std::string label = std::string("concurrent/default, ") +
+                                (std::strcmp(client, "plain") == 0 ? "plain" : "quick-ACK") + " clients";
+            std::printf("    %-9s %-38s %6.2f   <= 1.05  %s\n", "", label.c_str(), ratio, mark(ratio <= 1.05));
+        }
     }
     std::printf("\n");
 }
@@ -882,20 +1040,32 @@ static void print_figure_b(const Options &o)
 {
     std::printf("(b) Streaming %ld MiB through `cat %s | cat`, plain clients\n", o.stream_bytes >> 20,
                 STREAM_FILE);
-    double server = result("b.talvane.plain.rate"), bash = result("b.bash.plain.rate");
-    std::printf("    talvane                                  %8.1f MiB/s   errors %.0f\n", server / (1 << 20),
-                result_sum("b.talvane.plain.errors"));
-    std::printf("    bash                                     %8.1f MiB/s   errors %.0f\n", bash / (1 << 20),
-                result_sum("b.bash.plain.errors"));
-    std::printf("    talvane/bash                             %8.2f         >= 0.95  %s\n\n", server / bash,
-                mark(server / bash >= 0.95));
+    double bash = result("b.bash.plain.rate");
+    double rate[2];
+    for (int m = 0; m < 2; ++m) {
+        std::string key = std::string("b.") + MODES[m][0] + ".plain";
+        rate[m] = result(key + ".rate");
+        std::printf("    %-40s %8.1f MiB/s   errors %.0f\n", MODES[m][1], rate[m] / (1 << 20),
+                    result_sum(key + ".errors"));
+    }
+    std::printf("    %-40s %8.1f MiB/s   errors %.0f\n", "bash", bash / (1 << 20), result_sum("b.bash.plain.errors"));
+    std::printf("    ratios within a turn: median (middle half)             target\n");
+    for (const char *ratio : {"default/bash", "concurrent/bash", "concurrent/default"}) {
+        std::vector<double> &v = results[std::string("b.ratio.") + ratio];
+        double mid = result(std::string("b.ratio.") + ratio);
+        std::printf("    %-28s %6.2f (%.2f to %.2f)    >= 0.95  %s\n", ratio, mid, percentile(v, 0.25),
+                    percentile(v, 0.75), mark(mid >= 0.95));
+    }
+    std::printf("\n");
 }
 
 static void print_figure_c(const Options &o)
 {
     std::printf("(c) %d clients at once, %d lines of `ls` each   lines/s    median       p99   errors\n",
                 o.clients, o.client_lines);
-    const char *subjects[][2] = {{"talvane.plain", "talvane, plain clients"},
+    const char *subjects[][2] = {{"default.plain", "talvane default, plain clients"},
+                                 {"concurrent.plain", "talvane concurrent, plain clients"},
+                                 {"concurrent.quick", "talvane concurrent, quick-ACK clients"},
                                  {"bash.plain", "bash, plain clients"},
                                  {"bash.quick", "bash, quick-ACK clients"}};
     for (auto &s : subjects) {
@@ -903,65 +1073,133 @@ static void print_figure_c(const Options &o)
         std::printf("    %-40s %8.0f %7.3f ms %7.3f ms %5.0f\n", s[1], result(key + ".rate"),
                     result(key + ".p50"), result(key + ".p99"), result_sum(key + ".errors"));
     }
-    double errors = result_sum("c.talvane.plain.errors");
-    std::printf("    talvane errors (all rounds)              %8.0f          target 0  %s\n", errors,
+    std::printf("    lines/s ratios, runs side by side: median (lowest, highest)   target\n");
+    const char *ratios[][2] = {{"concurrent/bash.quick", "concurrent/bash, quick-ACK clients"},
+                               {"concurrent/bash.plain", "concurrent/bash, plain clients"},
+                               {"default/bash.plain", "default/bash, plain clients"}};
+    for (auto &r : ratios) {
+        std::string key = std::string("c.ratio.") + r[0];
+        std::vector<double> &v = results[key];
+        double mid = result(key);
+        std::printf("    %-36s %6.2f (%.2f, %.2f)", r[1], mid, percentile(v, 0), percentile(v, 1));
+        if (std::strcmp(r[0], "concurrent/bash.quick") == 0)
+            std::printf("   >= 1.0   %s", mark(mid >= 1.0));
+        std::printf("\n");
+    }
+    double errors = result_sum("c.default.plain.errors") + result_sum("c.concurrent.plain.errors") +
+                    result_sum("c.concurrent.quick.errors");
+    std::printf("    talvane errors, both modes, all rounds   %8.0f          target 0  %s\n", errors,
                 mark(errors == 0));
-    std::printf("    bash runs its %d sessions in %d processes in parallel; talvane serialises\n"
-                "    foreground commands by design (one command at a time for all users).\n\n",
+    std::printf("    bash runs its %d sessions in %d processes in parallel; talvane's default\n"
+                "    mode runs one foreground command at a time for all users, the concurrent\n"
+                "    mode one per user.\n\n",
                 o.clients, o.clients);
 }
 
 static void print_figure_d(const Options &o)
 {
     std::printf("(d) %d clients, one yells %d times (each yell after its prompt)\n", o.clients, o.yells);
-    double rate = result("d.rate");
-    double delivered = result_sum("d.delivered"), expected = result_sum("d.expected");
-    std::printf("    talvane: %.0f yells/s delivered to all %d (%.0f deliveries/s)\n", rate, o.clients,
-                rate * o.clients);
-    std::printf("    delivered %.0f of %.0f over all rounds, %.0f out of order   %s\n\n", delivered, expected,
-                result_sum("d.errors"), mark(delivered == expected && result_sum("d.errors") == 0));
+    for (auto &m : MODES) {
+        std::string key = std::string("d.") + m[0];
+        double rate = result(key + ".rate");
+        double delivered = result_sum(key + ".delivered"), expected = result_sum(key + ".expected");
+        double errors = result_sum(key + ".errors");
+        std::printf("    %s: %.0f yells/s delivered to all %d (%.0f deliveries/s);\n"
+                    "      delivered %.0f of %.0f over all rounds, %.0f out of order   %s\n",
+                    m[1], rate, o.clients, rate * o.clients, delivered, expected, errors,
+                    mark(delivered == expected && errors == 0));
+    }
+    std::printf("\n");
 }
 
 static void print_figure_e()
 {
     std::printf("(e) talvane's resources (worst over the rounds)\n");
-    double start = result_max("e.fds.start"), login = result_max("e.fds.login");
-    double run = result_max("e.fds.run"), left = result_max("e.fds.left");
-    bool fds_ok = true;
-    for (std::size_t i = 0; i < results["e.fds.run"].size(); ++i)
-        fds_ok = fds_ok && results["e.fds.run"][i] == results["e.fds.login"][i] &&
-                 results["e.fds.left"][i] == results["e.fds.start"][i];
-    std::printf("    descriptors: before log-ins %.0f, after the log-ins %.0f, after the run %.0f,\n"
-                "                 after everybody left %.0f                                   %s\n",
-                start, login, run, left, mark(fds_ok));
-    double rss_login = result_max("e.rss.login"), rss_run = result_max("e.rss.run");
-    std::printf("    resident memory: after the log-ins %.0f KiB, after the run %.0f KiB   < 8 MiB  %s\n",
-                rss_login, rss_run, mark(std::max(rss_login, rss_run) < 8 * 1024));
-    double zombies = result_max("e.zombies");
-    std::printf("    zombie children at the end: %.0f                                 target 0  %s\n",
-                zombies, mark(zombies == 0));
+    for (auto &m : MODES) {
+        std::string e = std::string("e.") + m[0];
+        double start = result_max(e + ".fds.start"), login = result_max(e + ".fds.login");
+        double run = result_max(e + ".fds.run"), left = result_max(e + ".fds.left");
+        bool fds_ok = true;
+        for (std::size_t i = 0; i < results[e + ".fds.run"].size(); ++i)
+            fds_ok = fds_ok && results[e + ".fds.run"][i] == results[e + ".fds.login"][i] &&
+                     results[e + ".fds.left"][i] == results[e + ".fds.start"][i];
+        std::printf("    %s\n", m[1]);
+        std::printf("      descriptors: before log-ins %.0f, after the log-ins %.0f, after the run %.0f,\n"
+                    "                   after everybody left %.0f                                 %s\n",
+                    start, login, run, left, mark(fds_ok));
+        double rss_login = result_max(e + ".rss.login"), rss_run = result_max(e + ".rss.run");
+        std::printf("      resident memory: after the log-ins %.0f KiB, after the run %.0f KiB   < 8 MiB  %s\n",
+                    rss_login, rss_run, mark(std::max(rss_login, rss_run) < 8 * 1024));
+        double zombies = result_max(e + ".zombies");
+        std::printf("      zombie children at the end: %.0f                               target 0  %s\n",
+                    zombies, mark(zombies == 0));
+        if (result_sum(e + ".login_failed") > 0)
+            std::printf("      log-ins that failed: %.0f\n", result_sum(e + ".login_failed"));
+    }
     if (result_sum("notes.not_idle") > 0)
-        std::printf("    talvane took more than 30 s to remove closed clients %.0f times\n",
+        std::printf("    a server took more than 30 s to remove closed clients %.0f times\n",
                     result_sum("notes.not_idle"));
-    if (result_sum("e.login_failed") > 0)
-        std::printf("    log-ins that failed: %.0f\n", result_sum("e.login_failed"));
+    std::printf("\n");
+}
+
+static void print_figure_f(const Options &o)
+{
+    std::printf("(f) Hold-up: user 2's `ls` while user 1's `sleep 3` runs, quick-ACK clients.\n"
+                "    idle: user 2's `ls` lines for %.1f s with nobody else busy, half before and\n"
+                "    half after the held series (median).\n"
+                "    held: user 2 sends `ls` from 0.5 s after user 1's `sleep 3` began, each line\n"
+                "    once the last is answered, until user 1's prompt is back: the first line's\n"
+                "    round trip, and the median and number of the lines in that series.\n",
+                o.holdup_idle_ms / 1000.0);
+    std::printf("                                  idle       first held   held median  lines  held/idle\n");
+    const char *subjects[][2] = {{"default.quick", "talvane default"},
+                                 {"concurrent.quick", "talvane concurrent"},
+                                 {"bash.quick", "bash"}};
+    for (auto &s : subjects) {
+        std::string key = std::string("f.") + s[0];
+        double idle = result(key + ".idle"), held = result(key + ".held");
+        std::printf("    %-24s %8.3f ms %10.3f ms %10.3f ms %6.0f %8.2f", s[1], idle, result(key + ".first"), held,
+                    result(key + ".lines"), held / idle);
+        if (std::strcmp(s[0], "concurrent.quick") == 0)
+            std::printf("  <= 1.3  %s", mark(held / idle <= 1.3));
+        std::printf("\n");
+    }
+    double errors = result_sum("f.default.quick.errors") + result_sum("f.concurrent.quick.errors") +
+                    result_sum("f.bash.quick.errors");
+    std::printf("    lines missing or wrong, all rounds       %5.0f                      target 0  %s\n", errors,
+                mark(errors == 0));
+    std::printf("    In the default mode user 2's first line waits for the sleep to end, so the\n"
+                "    series holds that one line; in the concurrent mode only user 1 waits.\n");
 }
 
 // ---- main ----
 
-static int free_port()
+// Prints n different free ports, one a line. Every socket stays bound until
+// all have their port, so that no two of them get the same one.
+static bool print_free_ports(int n)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
-        return -1;
-    close(fd);
-    return ntohs(addr.sin_port);
+    std::vector<int> fds;
+    std::vector<int> ports;
+    bool ok = n > 0;
+    for (int i = 0; ok && i < n; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr;
+        std::memset(&addr, 0, sizeof addr);
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+             getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0;
+        if (fd >= 0)
+            fds.push_back(fd);
+        ports.push_back(ntohs(addr.sin_port));
+    }
+    for (int fd : fds)
+        close(fd);
+    if (ok)
+        for (int port : ports)
+            std::printf("%d\n", port);
+    return ok;
 }
 
 static bool parse_options(int argc, char **argv, Options &o)
@@ -975,6 +1213,10 @@ static bool parse_options(int argc, char **argv, Options &o)
             o.server_port = std::atoi(argv[++i]);
         } else if (a == "--server-pid" && has_value) {
             o.server_pid = std::atoi(argv[++i]);
+        } else if (a == "--concurrent-port" && has_value) {
+            o.concurrent_port = std::atoi(argv[++i]);
+        } else if (a == "--concurrent-pid" && has_value) {
+            o.concurrent_pid = std::atoi(argv[++i]);
         } else if (a == "--bash-port" && has_value) {
             o.bash_port = std::atoi(argv[++i]);
         } else if (a == "--floor" && has_value) {
@@ -991,17 +1233,19 @@ static bool parse_options(int argc, char **argv, Options &o)
         o.rounds = 1;
         o.lines = 60;
         o.client_lines = 10;
+        o.holdup_idle_ms = 1000;
+        o.stream_reps = 3;
     }
-    return o.server_port > 0 && o.bash_port > 0 && o.server_pid > 0 && !o.floor.empty() &&
-           !o.workdir.empty() && o.rounds > 0;
+    return o.server_port > 0 && o.server_pid > 0 && o.concurrent_port > 0 && o.concurrent_pid > 0 &&
+           o.bash_port > 0 && !o.floor.empty() && !o.workdir.empty() && o.rounds > 0;
 }
 
-// What `ls` prints in the working directory, as talvane answers it; bash
-// must answer the same.
-static bool learn_expected(const Target &server, const Target &bash)
+// What `ls` prints in the working directory, as the first contender answers
+// it; every other one must answer the same.
+static bool learn_expected(const std::vector<const Target *> &contenders)
 {
-    std::string from_bash;
-    for (const Target *t : {&server, &bash}) {
+    std::string first;
+    for (const Target *t : contenders) {
         Link l;
         std::string out;
         if (!open_session(*t, l) || !link_send(l, wire_line(*t, "ls")) ||
@@ -1010,60 +1254,87 @@ static bool learn_expected(const Target &server, const Target &bash)
             return false;
         }
         link_close(l);
-        (t->flag_bash ? from_bash : expected_ls) = out;
+        if (t == contenders[0]) {
+            first = out;
+        } else if (out != first) {
+            std::fprintf(stderr, "bench_load: %s lists the directory as\n%s\nbut %s as\n%s\n", t->label.c_str(),
+                         out.c_str(), contenders[0]->label.c_str(), first.c_str());
+            return false;
+        }
     }
-    if (from_bash != expected_ls) {
-        std::fprintf(stderr, "bench_load: bash lists the directory as\n%s\nbut talvane as\n%s\n",
-                     from_bash.c_str(), expected_ls.c_str());
-        return false;
-    }
+    expected_ls = first;
     return true;
 }
 
+// The contenders in turn: the order rotates by `turn` and is reversed in odd
+// rounds, so that over the rounds none is always first or always last.
+static std::vector<const Target *> in_turn(std::vector<const Target *> list, int round, int turn)
+{
+    std::rotate(list.begin(), list.begin() + turn % static_cast<int>(list.size()), list.end());
+    if (round % 2)
+        std::reverse(list.begin(), list.end());
+    return list;
+}
+
+// targets: default plain, default quick, concurrent plain, concurrent quick,
+// bash plain, bash quick.
 static void run_round(int round, const Options &o, const std::vector<Target> &targets)
 {
-    // targets: talvane plain, talvane quick, bash plain, bash quick.
-    std::vector<const Target *> order = {&targets[0], &targets[2], &targets[1], &targets[3]};
-    if (round % 2)
-        std::reverse(order.begin(), order.end());
     for (const char *line : {"ls", "ls | cat"})
         figure_a(line, targets, o);
-    for (int rep = 0; rep < 3; ++rep)
-        for (const Target *t : order)
-            if (!t->flag_quickack)
-                figure_b_target(*t, o);
-    if (round % 2 == 0)
-        figures_cde_server(targets[0], o);
-    figure_c_bash(targets[2], o);
-    figure_c_bash(targets[3], o);
-    if (round % 2)
-        figures_cde_server(targets[0], o);
+    // (b): a turn is one stream through each; the ratios are taken within
+    // the turn, a second or so apart.
+    for (int rep = 0; rep < o.stream_reps; ++rep) {
+        std::map<std::string, double> rate;
+        for (const Target *t : in_turn({&targets[0], &targets[2], &targets[4]}, round, rep))
+            rate[t->key] = figure_b_target(*t, o);
+        record_ratio("b.ratio.concurrent/default", rate["concurrent.plain"], rate["default.plain"]);
+        record_ratio("b.ratio.default/bash", rate["default.plain"], rate["bash.plain"]);
+        record_ratio("b.ratio.concurrent/bash", rate["concurrent.plain"], rate["bash.plain"]);
+    }
+    // (c): the servers' runs also take (d) and (e) on their 30 clients. The
+    // runs compared with bash come right before or after bash's own.
+    for (const Target *t : in_turn({&targets[0], &targets[2], &targets[4], &targets[3], &targets[5]}, round, 0)) {
+        if (t->server && !t->flag_quickack)
+            figures_cde_server(*t, o);
+        else
+            figure_c(*t, o);
+    }
+    record_ratio("c.ratio.concurrent/bash.quick", last("c.concurrent.quick.rate"), last("c.bash.quick.rate"));
+    record_ratio("c.ratio.concurrent/bash.plain", last("c.concurrent.plain.rate"), last("c.bash.plain.rate"));
+    record_ratio("c.ratio.default/bash.plain", last("c.default.plain.rate"), last("c.bash.plain.rate"));
+    for (const Target *t : in_turn({&targets[1], &targets[3], &targets[5]}, round, round))
+        figure_f(*t, o);
 }
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--free-port") == 0) {
-        int port = free_port();
-        std::printf("%d\n", port);
-        return port > 0 ? 0 : 1;
-    }
+    if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "--free-port") == 0)
+        return print_free_ports(argc == 3 ? std::atoi(argv[2]) : 1) ? 0 : 1;
     Options o;
     if (!parse_options(argc, argv, o)) {
-        std::fprintf(stderr, "Usage: bench_load --free-port\n"
-                             "       bench_load --server-port P --server-pid PID --bash-port Q\n"
+        std::fprintf(stderr, "Usage: bench_load --free-port [N]\n"
+                             "       bench_load --server-port P --server-pid PID\n"
+                             "                  --concurrent-port P2 --concurrent-pid PID2 --bash-port Q\n"
                              "                  --floor PATH --workdir DIR [--quick] [--rounds N]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    std::vector<Target> targets = {{"talvane", "talvane.plain", o.server_port, false, false},
-                                   {"talvane", "talvane.quick", o.server_port, false, true},
-                                   {"bash", "bash.plain", o.bash_port, true, false},
-                                   {"bash", "bash.quick", o.bash_port, true, true}};
+    Server serial{"default", "talvane default", o.server_port, o.server_pid, -1};
+    Server concurrent{"concurrent", "talvane concurrent", o.concurrent_port, o.concurrent_pid, -1};
+    std::vector<Target> targets = {
+        {serial.label, "default.plain", serial.port, false, false, &serial},
+        {serial.label, "default.quick", serial.port, false, true, &serial},
+        {concurrent.label, "concurrent.plain", concurrent.port, false, false, &concurrent},
+        {concurrent.label, "concurrent.quick", concurrent.port, false, true, &concurrent},
+        {"bash", "bash.plain", o.bash_port, true, false, nullptr},
+        {"bash", "bash.quick", o.bash_port, true, true, nullptr}};
     print_machine(o);
     std::fflush(stdout);
-    o.fds_idle = fd_count(o.server_pid);
+    serial.fds_idle = fd_count(serial.pid);
+    concurrent.fds_idle = fd_count(concurrent.pid);
     make_stream_file(o);
-    if (!learn_expected(targets[0], targets[2]))
+    if (!learn_expected({&targets[0], &targets[2], &targets[4]}))
         return 1;
     for (int round = 0; round < o.rounds; ++round) {
         std::fprintf(stderr, "round %d of %d\n", round + 1, o.rounds);
@@ -1074,5 +1345,7 @@ int main(int argc, char **argv)
     print_figure_c(o);
     print_figure_d(o);
     print_figure_e();
+    print_figure_f(o);
+    print_load_at_end();
     return 0;
 }

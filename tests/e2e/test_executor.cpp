@@ -1,13 +1,16 @@
 // test_executor.cpp -- end to end: built-in and external commands, the
-// numbered-pipe ring of a client, output files, and what a started command
-// inherits from the server.
+// numbered-pipe ring of a client, output files, what a started command
+// inherits from the server, and what users see when the server cannot
+// start a process or make a pipe.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -467,4 +470,178 @@ TEST_F(ExecutorLowFdTest, PipeShortageIsReportedAndServerRecovers)
         EXPECT_EQ(a.command("cat"), here) << "pending pipe " << i;
     EXPECT_EQ(a.command("ls | cat"), here);
     EXPECT_TRUE(eventually([&] { return server.fd_count() == base; })) << server.fd_count() << " vs " << base;
+}
+
+// ---- processes and pipes that cannot be had ----
+
+namespace {
+
+const std::string NO_PROCESS =
+    "*** Error: cannot start a process now (Resource temporarily unavailable); the command did not run. ***\n";
+const std::string NO_PIPE =
+    "*** Error: cannot create a pipe now (Too many open files); the command did not run. ***\n";
+
+using Calls = std::vector<std::string>;
+
+}  // namespace
+
+// A server with tests/preload/syscall_faults.cpp preloaded, so that its
+// fork and pipe2 fail when a test arms them to.
+class StartFaultTest : public ExecutorTest {
+protected:
+    void SetUp() override
+    {
+        // Memory-backed if possible: the library reads and writes these
+        // files on every call, and its own delay must not hide the pauses.
+        char shm[] = "/dev/shm/talvane-faults-XXXXXX", tmp[] = "/tmp/talvane-faults-XXXXXX";
+        const char *dir = mkdtemp(shm);
+        ASSERT_TRUE(dir || (dir = mkdtemp(tmp)));
+        dir_ = dir;
+        server.add_env("LD_PRELOAD", SYSCALL_FAULTS_LIBRARY);
+        server.add_env("SYSCALL_FAULTS", dir_ + "/rules");
+        server.add_env("SYSCALL_FAULTS_LOG", dir_ + "/calls");
+        // The checked build's runtime will not start behind a preloaded library
+        // unless told that this is meant.
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        server.add_env("ASAN_OPTIONS",
+                       (asan && *asan ? std::string(asan) + ":" : std::string()) + "verify_asan_link_order=0");
+        ASSERT_TRUE(server.start()) << "talvane did not start";
+    }
+    void TearDown() override
+    {
+        ExecutorTest::TearDown();
+        if (!dir_.empty() && std::system(("rm -rf '" + dir_ + "'").c_str()) != 0) {
+        }
+    }
+
+    // Replaces the rules ("CALL ERRNO COUNT" lines) and forgets the calls so far.
+    void arm(const std::string &rules)
+    {
+        write_file(dir_ + "/rules", rules);
+        write_file(dir_ + "/calls", "");
+    }
+    std::string rules_left() const { return read_file(dir_ + "/rules"); }
+    // How each call of `call` since the last arm() ended: "ok" or an errno name.
+    Calls calls(const std::string &call) const { return log_fields(call).first; }
+    // The first four tries of `call` since the last arm() came 1, 2 and 4 ms
+    // apart: time for a shortage to pass. The earlier pauses are checked
+    // loosely, and a clock counting whole milliseconds may cut each by one.
+    void expect_paced(const std::string &call) const
+    {
+        std::vector<long long> at = log_fields(call).second;
+        ASSERT_GE(at.size(), 4u);
+        EXPECT_GE(at[2] - at[1], 1000) << "microseconds between the second and third try";
+        EXPECT_GE(at[3] - at[2], 3000) << "microseconds between the third and fourth try";
+    }
+
+private:
+    std::pair<Calls, std::vector<long long>> log_fields(const std::string &call) const
+    {
+        std::pair<Calls, std::vector<long long>> fields;
+        std::istringstream log(read_file(dir_ + "/calls"));
+        std::string name, result;
+        long long at;
+        while (log >> name >> result >> at) {
+            if (name == call) {
+                fields.first.push_back(result);
+                fields.second.push_back(at);
+            }
+        }
+        return fields;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(StartFaultTest, ShortShortagesAreRetriedUnseen)
+{
+    Conn &a = login();
+    const std::string here = a.command("ls");
+
+    arm("fork EAGAIN 3\n");
+    EXPECT_EQ(a.command("ls | cat"), here);
+    EXPECT_EQ(calls("fork"), (Calls{"EAGAIN", "EAGAIN", "EAGAIN", "ok", "ok"}));
+    EXPECT_EQ(rules_left(), "fork EAGAIN 0\n");
+    expect_paced("fork");
+
+    // Short of memory passes too.
+    arm("fork ENOMEM 2\nfork EAGAIN 1\n");
+    EXPECT_EQ(a.command("ls"), here);
+    EXPECT_EQ(calls("fork"), (Calls{"ENOMEM", "ENOMEM", "EAGAIN", "ok"}));
+
+    // A pipe: the process's or the system's descriptor table full, memory
+    // short, a signal in the way.
+    arm("pipe2 EMFILE 1\npipe2 ENFILE 1\npipe2 ENOMEM 1\n");
+    EXPECT_EQ(a.command("ls | cat"), here);
+    EXPECT_EQ(calls("pipe2"), (Calls{"EMFILE", "ENFILE", "ENOMEM", "ok"}));
+    expect_paced("pipe2");
+    arm("pipe2 EINTR 3\n");
+    EXPECT_EQ(a.command("ls |1 cat"), here);
+    EXPECT_EQ(calls("pipe2"), (Calls{"EINTR", "EINTR", "EINTR", "ok"}));
+}
+
+TEST_F(StartFaultTest, LastingShortageIsReportedOnceAndStopsTheLine)
+{
+    Conn &a = login();
+    const std::string here = a.command("ls");
+
+    // Four tries, then the report; cat is never tried.
+    arm("fork EAGAIN *\n");
+    EXPECT_EQ(a.command("ls | cat"), NO_PROCESS);
+    EXPECT_EQ(calls("fork"), Calls(4, "EAGAIN"));
+    arm("pipe2 EMFILE *\n");
+    EXPECT_EQ(a.command("ls | cat"), NO_PIPE);
+    EXPECT_EQ(calls("pipe2"), Calls(4, "EMFILE"));
+    EXPECT_EQ(calls("fork"), Calls{});
+
+    // Four failures are enough for the report even though a fifth try would
+    // work; the rest of the line, which could run, does not.
+    arm("fork EAGAIN 4\n");
+    EXPECT_EQ(a.command("ls |1 echo rest"), NO_PROCESS);
+    EXPECT_EQ(a.command("cat"), "");  // reads the pipe ls never wrote
+    arm("pipe2 EMFILE 4\n");
+    EXPECT_EQ(a.command("ls |1 echo rest"), NO_PIPE);
+    EXPECT_EQ(a.command("ls | cat"), here);
+
+    // A failure that waiting cannot cure is reported at the first try.
+    arm("fork ENOSYS *\n");
+    EXPECT_EQ(a.command("ls"),
+              "*** Error: cannot start a process now (Function not implemented); the command did not run. ***\n");
+    EXPECT_EQ(calls("fork"), Calls{"ENOSYS"});
+    arm("pipe2 EFAULT *\n");
+    EXPECT_EQ(a.command("ls | cat"),
+              "*** Error: cannot create a pipe now (Bad address); the command did not run. ***\n");
+    EXPECT_EQ(calls("pipe2"), Calls{"EFAULT"});
+
+    arm("");
+    EXPECT_EQ(a.command("ls | cat"), here);
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+}
+
+TEST_F(StartFaultTest, UserPipeThatCannotBeHadIsReportedAndLeftFree)
+{
+    Conn &a = login();
+    Conn &b = login();
+    const std::string here = a.command("ls");
+    const std::string piped = "*** (no name) (#1) just piped 'ls >2' to (no name) (#2) ***\n";
+    const std::string received = "*** (no name) (#2) just received from (no name) (#1) by 'cat <1' ***\n";
+    const std::string none = "*** Error: the pipe #1->#2 does not exist yet. ***\n";
+
+    // No pipe: ls runs with its output dropped, and nobody is told of a pipe.
+    arm("pipe2 EMFILE *\n");
+    EXPECT_EQ(a.command("ls >2"), "*** Error: the pipe #1->#2 cannot be created now. ***\n");
+    EXPECT_EQ(calls("pipe2"), Calls(4, "EMFILE"));
+    arm("");
+    EXPECT_EQ(b.command("cat <1"), none);
+
+    // No process: the pipe made for ls goes with it, so it can be made again.
+    arm("fork EAGAIN *\n");
+    EXPECT_EQ(a.command("ls >2"), piped + NO_PROCESS);
+    EXPECT_EQ(b.read_until(piped), piped);
+    arm("");
+    EXPECT_EQ(b.command("cat <1"), none);
+    EXPECT_EQ(a.command("ls >2"), piped);
+    EXPECT_EQ(b.read_until(piped), piped);
+    EXPECT_EQ(b.command("cat <1"), received + here);
+    EXPECT_EQ(a.read_until(received), received);
 }

@@ -4,10 +4,12 @@
 // start a process or make a pipe.
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -83,6 +85,26 @@ pid_t child_running(const Server &server, const std::string &name)
         if (comm_of(kid) == name)
             return kid;
     return -1;
+}
+
+// The state letter of a process, from /proc/PID/stat ('S' asleep, 'T'
+// stopped); '?' when it is gone.
+char state_of(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    std::size_t close_paren = text.rfind(')');
+    return close_paren != std::string::npos && close_paren + 2 < text.size() ? text[close_paren + 2] : '?';
+}
+
+// True when pid sleeps inside a write to its standard error.
+bool blocked_writing_stderr(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    std::string call;
+    std::getline(in, call);
+    return state_of(pid) == 'S' && call.rfind(std::to_string(SYS_write) + " 0x2 ", 0) == 0;
 }
 
 std::vector<int> sorted_fds(pid_t pid)
@@ -204,6 +226,37 @@ TEST_F(ExecutorTest, UnknownCommandsOfAnyLengthAreReportedWhole)
     }
     EXPECT_EQ(a.command(line), expected + "\n");
     EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+}
+
+// A write that blocks on a full pipe returns short when a signal comes after
+// part of the text went in; a stop and continue (job control, a debugger)
+// is such a signal. The child must write the rest, and only the rest.
+TEST_F(ExecutorTest, ErrorTextWrittenInPiecesArrivesWholeAndOnce)
+{
+    Conn &a = login();
+    // 50000 bytes wait for the reader, less than the pipe holds, so cat ends.
+    const std::string fill(50000, 'f');
+    write_file(server.path("fill"), fill);
+    EXPECT_EQ(a.command("cat fill !2"), "");
+    ASSERT_TRUE(eventually([&] { return server.children().empty(); }));
+    // 20021 bytes of error text into the same pipe: part fits, then it blocks.
+    const std::string name(20000, 'q');
+    EXPECT_EQ(a.command(name + " !1"), "");
+    pid_t writer = -1;
+    ASSERT_TRUE(eventually([&] {
+        std::vector<pid_t> kids = server.children();
+        writer = kids.size() == 1 ? kids[0] : -1;
+        return writer > 0 && blocked_writing_stderr(writer);
+    })) << "no child blocked writing its error text";
+    kill(writer, SIGSTOP);
+    EXPECT_TRUE(eventually([&] { return state_of(writer) == 'T'; }));
+    kill(writer, SIGCONT);
+    const std::string want = fill + "Unknown command: [" + name + "].\n";
+    const std::string got = a.command("cat");
+    EXPECT_TRUE(got == want) << "received " << got.size() << " bytes of " << want.size()
+                             << ", first wrong at byte "
+                             << std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first - want.begin();
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
 }
 
 // ---- output files ----

@@ -37,7 +37,7 @@ enum class Activity {
 // client's queued output to go out, so that the command's own output cannot
 // overtake it.
 struct Launch {
-    enum Stage { PIPE, USER_PIPES, FORK } stage = PIPE;
+    enum Stage { PIPE, USER_PIPE_IN, USER_PIPE_OUT, FORK } stage = PIPE;
     bool is_pipe = false;            // ends in |N or !N
     bool blocking = false;           // a foreground command
     std::string error_user_pipe_in;  // "" when fine or absent

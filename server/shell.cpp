@@ -383,18 +383,6 @@ static bool retry_later(Client &c, bool transient)
     return true;
 }
 
-// The checks and announcements of the user pipes. The incoming side is
-// looked at before the outgoing one, and both before the command starts.
-static void prepare_user_pipes(Client &c)
-{
-    Launch &l = c.launch;
-    if (c.flag_user_pipe_in)
-        l.error_user_pipe_in = create_user_pipe_in(c.user_pipeN_in);
-    if (c.flag_user_pipe_out)
-        l.error_user_pipe_out = create_user_pipe_out(c.user_pipeN_out);
-    bool piped_out = c.flag_user_pipe_out && l.error_user_pipe_out.empty();
-    l.blocking = !(l.is_pipe || piped_out);
-}
 
 // The command never ran. What it would have read stays pending; the user
 // pipe made for its output has no writer, so it goes.
@@ -419,12 +407,26 @@ static void advance_launch(Client &c)
             }
             return;
         }
-        l.stage = Launch::USER_PIPES;
+        l.stage = Launch::USER_PIPE_IN;
         l.tries = 0;
     }
-    if (l.stage == Launch::USER_PIPES) {
-        prepare_user_pipes(c);
+    // The checks and announcements of the user pipes: the incoming side
+    // before the outgoing one, and both before the command starts.
+    if (l.stage == Launch::USER_PIPE_IN) {
+        if (c.flag_user_pipe_in)
+            l.error_user_pipe_in = create_user_pipe_in(c.user_pipeN_in);
+        l.stage = Launch::USER_PIPE_OUT;
+    }
+    if (l.stage == Launch::USER_PIPE_OUT) {
+        if (c.flag_user_pipe_out) {
+            int err = 0;
+            l.error_user_pipe_out = create_user_pipe_out(c.user_pipeN_out, &err);
+            if (err != 0 && retry_later(c, is_transient_pipe_error(err)))
+                return;
+        }
+        l.blocking = !(l.is_pipe || (c.flag_user_pipe_out && l.error_user_pipe_out.empty()));
         l.stage = Launch::FORK;
+        l.tries = 0;
     }
     // Whatever the server has queued for this client, the announcements just
     // made included, goes out before the command can write to the same

@@ -5,6 +5,7 @@
 // closes its ends right after forking the reader.
 #include "user_pipe.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -34,8 +35,10 @@ std::string create_user_pipe_in(int send_cid)
     return std::string();
 }
 
-std::string create_user_pipe_out(int recv_cid)
+std::string create_user_pipe_out(int recv_cid, int *pipe_errno)
 {
+    if (pipe_errno)
+        *pipe_errno = 0;
     const int send_cid = current_cid;
     const std::string line_cmd = current_client().input_backup;
     if (!check_client_exist(recv_cid))
@@ -43,8 +46,11 @@ std::string create_user_pipe_out(int recv_cid)
     int(&pair)[2] = user_pipefd[send_cid][recv_cid];
     if (pair[1] != -1)
         return format_text("*** Error: the pipe #%d->#%d already exists. ***", send_cid, recv_cid);
-    if (!make_pipe(pair))
+    if (!make_pipe(pair)) {
+        if (pipe_errno)
+            *pipe_errno = errno;
         return format_text("*** Error: the pipe #%d->#%d cannot be created now. ***", send_cid, recv_cid);
+    }
     broadcast_user_pipe_out(send_cid, recv_cid, line_cmd);
     return std::string();
 }

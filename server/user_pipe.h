@@ -12,7 +12,9 @@ void init_user_pipe();
 // Server side, before fork. Both return "" on success (the transfer has
 // then been announced to everyone) or the complete error text.
 std::string create_user_pipe_in(int send_cid);
-std::string create_user_pipe_out(int recv_cid);
+// When the pipe itself cannot be made, *pipe_errno (if given) gets the
+// reason, else 0.
+std::string create_user_pipe_out(int recv_cid, int *pipe_errno = nullptr);
 // Child side: attach the user pipe, or write error_msg to standard error
 // and attach the null device on that side.
 void connect_user_pipe_in(int send_cid, const std::string &error_msg);

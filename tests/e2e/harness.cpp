@@ -251,6 +251,8 @@ bool Server::start(void (*extra_setup)(), Mode mode)
             dup2(log, 1);
             dup2(log, 2);
             ::close(log);
+            for (const auto &var : env_)
+                setenv(var.first.c_str(), var.second.c_str(), 1);
             if (extra_setup)
                 extra_setup();
             std::string port = std::to_string(port_);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -72,6 +73,9 @@ public:
     // Starts talvane in a new temporary working directory on a free port.
     // extra_setup runs in the child before exec (e.g. to lower limits).
     bool start(void (*extra_setup)() = nullptr, Mode mode = Mode::Default);
+    // Sets a variable in the environment the next start() gives talvane,
+    // replacing one of the same name inherited from the tests.
+    void add_env(const std::string &name, const std::string &value) { env_.emplace_back(name, value); }
     void stop();
     bool alive();
 
@@ -90,6 +94,7 @@ private:
     pid_t pid_ = -1;
     int port_ = 0;
     std::string workdir_;
+    std::vector<std::pair<std::string, std::string>> env_;
 };
 
 // Fixture: a fresh server per test, and helpers to log clients in.

@@ -1,14 +1,19 @@
 // test_executor.cpp -- end to end: built-in and external commands, the
-// numbered-pipe ring of a client, output files, and what a started command
-// inherits from the server.
+// numbered-pipe ring of a client, output files, what a started command
+// inherits from the server, and what users see when the server cannot
+// start a process or make a pipe.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,6 +87,26 @@ pid_t child_running(const Server &server, const std::string &name)
         if (comm_of(kid) == name)
             return kid;
     return -1;
+}
+
+// The state letter of a process, from /proc/PID/stat ('S' asleep, 'T'
+// stopped); '?' when it is gone.
+char state_of(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    std::size_t close_paren = text.rfind(')');
+    return close_paren != std::string::npos && close_paren + 2 < text.size() ? text[close_paren + 2] : '?';
+}
+
+// True when pid sleeps inside a write to its standard error.
+bool blocked_writing_stderr(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    std::string call;
+    std::getline(in, call);
+    return state_of(pid) == 'S' && call.rfind(std::to_string(SYS_write) + " 0x2 ", 0) == 0;
 }
 
 std::vector<int> sorted_fds(pid_t pid)
@@ -203,6 +228,37 @@ TEST_P(ExecutorTest, UnknownCommandsOfAnyLengthAreReportedWhole)
     }
     EXPECT_EQ(a.command(line), expected + "\n");
     EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");
+}
+
+// A write that blocks on a full pipe returns short when a signal comes after
+// part of the text went in; a stop and continue (job control, a debugger)
+// is such a signal. The child must write the rest, and only the rest.
+TEST_P(ExecutorTest, ErrorTextWrittenInPiecesArrivesWholeAndOnce)
+{
+    Conn &a = login();
+    // 50000 bytes wait for the reader, less than the pipe holds, so cat ends.
+    const std::string fill(50000, 'f');
+    write_file(server.path("fill"), fill);
+    EXPECT_EQ(a.command("cat fill !2"), "");
+    ASSERT_TRUE(eventually([&] { return server.children().empty(); }));
+    // 20021 bytes of error text into the same pipe: part fits, then it blocks.
+    const std::string name(20000, 'q');
+    EXPECT_EQ(a.command(name + " !1"), "");
+    pid_t writer = -1;
+    ASSERT_TRUE(eventually([&] {
+        std::vector<pid_t> kids = server.children();
+        writer = kids.size() == 1 ? kids[0] : -1;
+        return writer > 0 && blocked_writing_stderr(writer);
+    })) << "no child blocked writing its error text";
+    kill(writer, SIGSTOP);
+    EXPECT_TRUE(eventually([&] { return state_of(writer) == 'T'; }));
+    kill(writer, SIGCONT);
+    const std::string want = fill + "Unknown command: [" + name + "].\n";
+    const std::string got = a.command("cat");
+    EXPECT_TRUE(got == want) << "received " << got.size() << " bytes of " << want.size()
+                             << ", first wrong at byte "
+                             << std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first - want.begin();
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
 }
 
 // ---- output files ----
@@ -497,4 +553,180 @@ TEST_P(ExecutorLowFdTest, PipeShortageIsReportedAndServerRecovers)
         EXPECT_EQ(a.command("cat"), here) << "pending pipe " << i;
     EXPECT_EQ(a.command("ls | cat"), here);
     EXPECT_TRUE(eventually([&] { return server.fd_count() == base; })) << server.fd_count() << " vs " << base;
+}
+
+// ---- processes and pipes that cannot be had ----
+
+namespace {
+
+const std::string NO_PROCESS =
+    "*** Error: cannot start a process now (Resource temporarily unavailable); the command did not run. ***\n";
+const std::string NO_PIPE =
+    "*** Error: cannot create a pipe now (Too many open files); the command did not run. ***\n";
+
+using Calls = std::vector<std::string>;
+
+}  // namespace
+
+// A server with tests/preload/syscall_faults.cpp preloaded, so that its
+// fork and pipe2 fail when a test arms them to.
+class StartFaultTest : public ExecutorTest {
+protected:
+    void SetUp() override
+    {
+        // Memory-backed if possible: the library reads and writes these
+        // files on every call, and its own delay must not hide the pauses.
+        char shm[] = "/dev/shm/talvane-faults-XXXXXX", tmp[] = "/tmp/talvane-faults-XXXXXX";
+        const char *dir = mkdtemp(shm);
+        ASSERT_TRUE(dir || (dir = mkdtemp(tmp)));
+        dir_ = dir;
+        server.add_env("LD_PRELOAD", SYSCALL_FAULTS_LIBRARY);
+        server.add_env("SYSCALL_FAULTS", dir_ + "/rules");
+        server.add_env("SYSCALL_FAULTS_LOG", dir_ + "/calls");
+        // The checked build's runtime will not start behind a preloaded library
+        // unless told that this is meant.
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        server.add_env("ASAN_OPTIONS",
+                       (asan && *asan ? std::string(asan) + ":" : std::string()) + "verify_asan_link_order=0");
+        start_server();
+    }
+    void TearDown() override
+    {
+        ExecutorTest::TearDown();
+        if (!dir_.empty() && std::system(("rm -rf '" + dir_ + "'").c_str()) != 0) {
+        }
+    }
+
+    // Replaces the rules ("CALL ERRNO COUNT" lines) and forgets the calls so far.
+    void arm(const std::string &rules)
+    {
+        write_file(dir_ + "/rules", rules);
+        write_file(dir_ + "/calls", "");
+    }
+    std::string rules_left() const { return read_file(dir_ + "/rules"); }
+    // How each call of `call` since the last arm() ended: "ok" or an errno name.
+    Calls calls(const std::string &call) const { return log_fields(call).first; }
+    // The first four tries of `call` since the last arm() came 1, 2 and 4 ms
+    // apart: time for a shortage to pass. The earlier pauses are checked
+    // loosely, and a clock counting whole milliseconds may cut each by one.
+    void expect_paced(const std::string &call) const
+    {
+        std::vector<long long> at = log_fields(call).second;
+        ASSERT_GE(at.size(), 4u);
+        EXPECT_GE(at[2] - at[1], 1000) << "microseconds between the second and third try";
+        EXPECT_GE(at[3] - at[2], 3000) << "microseconds between the third and fourth try";
+    }
+
+private:
+    std::pair<Calls, std::vector<long long>> log_fields(const std::string &call) const
+    {
+        std::pair<Calls, std::vector<long long>> fields;
+        std::istringstream log(read_file(dir_ + "/calls"));
+        std::string name, result;
+        long long at;
+        while (log >> name >> result >> at) {
+            if (name == call) {
+                fields.first.push_back(result);
+                fields.second.push_back(at);
+            }
+        }
+        return fields;
+    }
+
+    std::string dir_;
+};
+
+INSTANTIATE_IN_BOTH_MODES(StartFaultTest);
+
+TEST_P(StartFaultTest, ShortShortagesAreRetriedUnseen)
+{
+    Conn &a = login();
+    const std::string here = a.command("ls");
+
+    arm("fork EAGAIN 3\n");
+    EXPECT_EQ(a.command("ls | cat"), here);
+    EXPECT_EQ(calls("fork"), (Calls{"EAGAIN", "EAGAIN", "EAGAIN", "ok", "ok"}));
+    EXPECT_EQ(rules_left(), "fork EAGAIN 0\n");
+    expect_paced("fork");
+
+    // Short of memory passes too.
+    arm("fork ENOMEM 2\nfork EAGAIN 1\n");
+    EXPECT_EQ(a.command("ls"), here);
+    EXPECT_EQ(calls("fork"), (Calls{"ENOMEM", "ENOMEM", "EAGAIN", "ok"}));
+
+    // A pipe: the process's or the system's descriptor table full, memory
+    // short, a signal in the way.
+    arm("pipe2 EMFILE 1\npipe2 ENFILE 1\npipe2 ENOMEM 1\n");
+    EXPECT_EQ(a.command("ls | cat"), here);
+    EXPECT_EQ(calls("pipe2"), (Calls{"EMFILE", "ENFILE", "ENOMEM", "ok"}));
+    expect_paced("pipe2");
+    arm("pipe2 EINTR 3\n");
+    EXPECT_EQ(a.command("ls |1 cat"), here);
+    EXPECT_EQ(calls("pipe2"), (Calls{"EINTR", "EINTR", "EINTR", "ok"}));
+}
+
+TEST_P(StartFaultTest, LastingShortageIsReportedOnceAndStopsTheLine)
+{
+    Conn &a = login();
+    const std::string here = a.command("ls");
+
+    // Four tries, then the report; cat is never tried.
+    arm("fork EAGAIN *\n");
+    EXPECT_EQ(a.command("ls | cat"), NO_PROCESS);
+    EXPECT_EQ(calls("fork"), Calls(4, "EAGAIN"));
+    arm("pipe2 EMFILE *\n");
+    EXPECT_EQ(a.command("ls | cat"), NO_PIPE);
+    EXPECT_EQ(calls("pipe2"), Calls(4, "EMFILE"));
+    EXPECT_EQ(calls("fork"), Calls{});
+
+    // Four failures are enough for the report even though a fifth try would
+    // work; the rest of the line, which could run, does not.
+    arm("fork EAGAIN 4\n");
+    EXPECT_EQ(a.command("ls |1 echo rest"), NO_PROCESS);
+    EXPECT_EQ(a.command("cat"), "");  // reads the pipe ls never wrote
+    arm("pipe2 EMFILE 4\n");
+    EXPECT_EQ(a.command("ls |1 echo rest"), NO_PIPE);
+    EXPECT_EQ(a.command("ls | cat"), here);
+
+    // A failure that waiting cannot cure is reported at the first try.
+    arm("fork ENOSYS *\n");
+    EXPECT_EQ(a.command("ls"),
+              "*** Error: cannot start a process now (Function not implemented); the command did not run. ***\n");
+    EXPECT_EQ(calls("fork"), Calls{"ENOSYS"});
+    arm("pipe2 EFAULT *\n");
+    EXPECT_EQ(a.command("ls | cat"),
+              "*** Error: cannot create a pipe now (Bad address); the command did not run. ***\n");
+    EXPECT_EQ(calls("pipe2"), Calls{"EFAULT"});
+
+    arm("");
+    EXPECT_EQ(a.command("ls | cat"), here);
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+}
+
+TEST_P(StartFaultTest, UserPipeThatCannotBeHadIsReportedAndLeftFree)
+{
+    Conn &a = login();
+    Conn &b = login();
+    const std::string here = a.command("ls");
+    const std::string piped = "*** (no name) (#1) just piped 'ls >2' to (no name) (#2) ***\n";
+    const std::string received = "*** (no name) (#2) just received from (no name) (#1) by 'cat <1' ***\n";
+    const std::string none = "*** Error: the pipe #1->#2 does not exist yet. ***\n";
+
+    // No pipe: ls runs with its output dropped, and nobody is told of a pipe.
+    arm("pipe2 EMFILE *\n");
+    EXPECT_EQ(a.command("ls >2"), "*** Error: the pipe #1->#2 cannot be created now. ***\n");
+    EXPECT_EQ(calls("pipe2"), Calls(4, "EMFILE"));
+    arm("");
+    EXPECT_EQ(b.command("cat <1"), none);
+
+    // No process: the pipe made for ls goes with it, so it can be made again.
+    arm("fork EAGAIN *\n");
+    EXPECT_EQ(a.command("ls >2"), piped + NO_PROCESS);
+    EXPECT_EQ(b.read_until(piped), piped);
+    arm("");
+    EXPECT_EQ(b.command("cat <1"), none);
+    EXPECT_EQ(a.command("ls >2"), piped);
+    EXPECT_EQ(b.read_until(piped), piped);
+    EXPECT_EQ(b.command("cat <1"), received + here);
+    EXPECT_EQ(a.read_until(received), received);
 }

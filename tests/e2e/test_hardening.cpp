@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -48,13 +49,17 @@ void drop_abruptly(Conn &c)
 
 // A connection whose receive buffer is made small before the handshake, so
 // that when it does not read, the kernel's buffers fill early and the rest
-// has to wait in the server's queue. Read without the harness.
+// has to wait in the server's queue. Read without the harness. A small
+// segment size (mss) keeps the server's send buffer for it small as well,
+// since the kernel sizes that buffer in segments.
 class SmallWindowConn {
 public:
-    SmallWindowConn(int port, int rcvbuf)
+    SmallWindowConn(int port, int rcvbuf, int mss = 0)
     {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        if (mss > 0)
+            setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -155,15 +160,16 @@ long kernel_send_queue(int server_port, int client_port)
 
 // a yells messages of `size` bytes until the kernel takes no more of them
 // on their way to the non-reader, then `extra` more, so that the server's
-// own queue for it surely holds data.
+// own queue for it surely holds data. Each message starts with its number,
+// "#0 ", "#1 ", ..., so that a loss or a repeat can be pointed at.
 // Returns what the non-reader will receive of the yells.
 std::string yell_until_queued(Conn &a, int server_port, int client_port, std::size_t size, int extra)
 {
     std::string all;
     long before = kernel_send_queue(server_port, client_port);
     int to_go = -1;  // yells left once the kernel is full
-    for (int i = 0; i < 120 && to_go != 0; ++i) {
-        std::string msg(size, static_cast<char>('a' + i % 26));
+    for (int i = 0; i < 120 + extra && to_go != 0; ++i) {
+        std::string msg = "#" + std::to_string(i) + " " + std::string(size, static_cast<char>('a' + i % 26));
         std::string line = "*** (no name) yelled ***: " + msg + "\n";
         EXPECT_EQ(a.command("yell " + msg, 3000), line);
         all += line;
@@ -176,6 +182,21 @@ std::string yell_until_queued(Conn &a, int server_port, int client_port, std::si
     }
     EXPECT_EQ(to_go, 0) << "the kernel never stopped taking data for a client that does not read";
     return all;
+}
+
+// Where got first departs from want, and in which numbered message.
+std::string first_difference(const std::string &want, const std::string &got)
+{
+    std::size_t at = 0;
+    while (at < want.size() && at < got.size() && want[at] == got[at])
+        ++at;
+    if (at == want.size() && at == got.size())
+        return "no difference";
+    std::string where = "first difference at byte " + std::to_string(at) + " of " + std::to_string(want.size());
+    std::size_t msg = want.rfind("***: #", at);
+    if (msg != std::string::npos)
+        where += ", in message " + want.substr(msg + 5, want.find(' ', msg + 5) - msg - 5);
+    return where + "; received " + std::to_string(got.size()) + " bytes, from there: \"" + got.substr(at, 60) + "\"";
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -571,6 +592,29 @@ TEST_P(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
     std::string got = b.read_until("mine\n% ", 20000);
     EXPECT_EQ(got.size(), expected.size() + 7);
     EXPECT_TRUE(got == expected + "mine\n% ") << "queued messages and command output are out of order";
+    EXPECT_EQ(a.command("echo after"), "after\n");
+}
+
+TEST_P(HardeningTest, QueuedOutputResumesWholeAndInOrderAfterStall)
+{
+    Conn &a = login();
+    SmallWindowConn x(server.port(), 4096, 536);
+    ASSERT_TRUE(x.ok());
+    std::string x_login = login_line(x.local_port());
+    EXPECT_EQ(x.read_until("% ", 5000), std::string(BANNER) + x_login + "% ");
+    a.read_until(x_login);
+
+    // Some 400 KB wait in the server for x, far below the bound at which it
+    // would give up on x, and more than its kernel buffers hold at once.
+    std::string expected = yell_until_queued(a, server.port(), x.local_port(), 4000, 100);
+    // A built-in's answer queues behind them; it starts nothing that would
+    // wait for the queue to drain, so only the loop sends the queue.
+    x.send_line("who");
+    expected += WHO_HEADER + "1\t(no name)\t127.0.0.1:" + std::to_string(a.local_port()) + "\n" +
+                "2\t(no name)\t127.0.0.1:" + std::to_string(x.local_port()) + "\t<-me\n% ";
+    std::string got = x.read_until("<-me\n% ", 10000);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << first_difference(expected, got);
     EXPECT_EQ(a.command("echo after"), "after\n");
 }
 

@@ -59,11 +59,11 @@ static void unwatch_connection(int cid)
 
 void check_hang_ups()
 {
-    struct epoll_event events[CLIENT_SLOTS];
+    struct epoll_event events[CLIENT_SLOTS] = {};
     int n = epoll_wait(hangup_fd, events, CLIENT_SLOTS, 0);
     for (int i = 0; i < n; ++i) {
-        int cid = static_cast<int>(events[i].data.u32);
-        if (cid >= 1 && cid <= CLIENT_SLOTS && client_of(cid).login)
+        int cid = static_cast<int>(events[i].data.u32);  // as watch_connection registered it
+        if (client_of(cid).login)
             hang_up(cid);
     }
 }

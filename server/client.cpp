@@ -52,9 +52,7 @@ void init_clients()
 {
     for (Client &c : clients) {
         c.login = false;
-        c.sockfd = -1;
-        for (auto &slot_fds : c.pipefd)
-            slot_fds[0] = slot_fds[1] = -1;
+        c.sockfd = -1;  // the ring is made empty when the slot is taken
     }
     environ = server_env;
 }
@@ -135,7 +133,8 @@ std::string filter_client_input(int cid, const char *data, std::size_t len)
 {
     std::string line, reply;
     filter_telnet(client_of(cid).telnet, std::string_view(data, len), line, reply);
-    send_to_client(cid, reply);
+    if (!reply.empty())
+        send_to_client(cid, reply);
     return line;
 }
 

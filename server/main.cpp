@@ -57,7 +57,7 @@ static long long accept_paused_until = 0;
 static bool parse_port(const char *text, int &port)
 {
     std::size_t len = std::strlen(text);
-    if (len == 0 || len > 5 || std::strspn(text, "0123456789") != len)
+    if (len > 5 || std::strspn(text, "0123456789") != len)
         return false;
     port = std::atoi(text);
     return port >= 1 && port <= 65535;

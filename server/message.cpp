@@ -97,7 +97,7 @@ static void queue_output(int cid, const std::string &text)
 void send_to_client(int cid, const std::string &text)
 {
     Client &c = client_of(cid);
-    if (!c.login || c.flag_closing || c.flag_write_failed || c.sockfd < 0 || text.empty())
+    if (!c.login || c.flag_closing || c.flag_write_failed)
         return;
     if (c.activity != Activity::IDLE && cid != line_cid) {
         c.held += text;

@@ -15,8 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <vector>
 #include <sys/select.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -161,20 +163,26 @@ bool connect_file(bool onto_stdout)
 }
 
 // Everything the child inherited beyond 0, 1 and 2 (every client's ring,
-// every socket and every user pipe) is closed in one call. Should the call
-// be missing, the same descriptors are closed one by one; and since the
-// server creates all of them close-on-exec, nothing survives exec either way.
+// every socket, every user pipe, the server's own pipes) is closed in one
+// call. A kernel too old for close_range gets the same from the list of
+// open descriptors in /proc; closing only the ones the tables know of would
+// leave the rest open until exec, through the steps that can block.
 void clear_useless_fd()
 {
     if (close_range(3, ~0U, 0) == 0)
         return;
-    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
-        close_all_pipes(cid);
-        if (client_of(cid).sockfd != -1)
-            close(client_of(cid).sockfd);
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return;  // all of them are close-on-exec: gone at exec at least
+    std::vector<int> open_fds;
+    while (struct dirent *entry = readdir(dir)) {
+        int fd = std::atoi(entry->d_name);
+        if (fd > STDERR_FILENO && fd != dirfd(dir))
+            open_fds.push_back(fd);
     }
-    close(server_sockfd);
-    clear_all_user_pipe();
+    closedir(dir);
+    for (int fd : open_fds)
+        close(fd);
 }
 
 // ---- children ----
@@ -392,10 +400,11 @@ static void abandon_launch(Client &c)
         clear_user_pipe(current_cid, c.user_pipeN_out);
 }
 
-// Takes the current client's external command as far as it can go now:
-// its outgoing numbered pipe, its user pipes, then the fork. Where it has to
-// wait, the client is left STARTING and execute() is called again later.
-static void advance_launch(Client &c)
+// The steps before the fork, from the stage where the command stopped: its
+// outgoing numbered pipe, then the checks and announcements of its user
+// pipes (the incoming side before the outgoing one). False when the command
+// has to wait for a pipe, or could not get one and was given up.
+static bool prepare_launch(Client &c)
 {
     Launch &l = c.launch;
     if (l.stage == Launch::PIPE) {
@@ -405,13 +414,11 @@ static void advance_launch(Client &c)
                 report_start_failure("create a pipe", err);
                 end_start(current_cid, -1);
             }
-            return;
+            return false;
         }
         l.stage = Launch::USER_PIPE_IN;
         l.tries = 0;
     }
-    // The checks and announcements of the user pipes: the incoming side
-    // before the outgoing one, and both before the command starts.
     if (l.stage == Launch::USER_PIPE_IN) {
         if (c.flag_user_pipe_in)
             l.error_user_pipe_in = create_user_pipe_in(c.user_pipeN_in);
@@ -422,16 +429,22 @@ static void advance_launch(Client &c)
             int err = 0;
             l.error_user_pipe_out = create_user_pipe_out(c.user_pipeN_out, &err);
             if (err != 0 && retry_later(c, is_transient_pipe_error(err)))
-                return;
+                return false;
         }
         l.blocking = !(l.is_pipe || (c.flag_user_pipe_out && l.error_user_pipe_out.empty()));
         l.stage = Launch::FORK;
         l.tries = 0;
     }
-    // Whatever the server has queued for this client, the announcements just
-    // made included, goes out before the command can write to the same
-    // socket. A client that cannot take it is dropped and the command does
-    // not run.
+    return true;
+}
+
+// The fork, once whatever the server has queued for this client (the
+// announcements just made included) has gone out: the command's output
+// must not overtake it. A client that cannot take it is dropped, and the
+// command does not run.
+static void start_launch(Client &c)
+{
+    Launch &l = c.launch;
     if (c.flag_closing) {
         abandon_launch(c);
         end_start(current_cid, -1);
@@ -469,5 +482,8 @@ void execute()
         c.launch = Launch();
         c.launch.is_pipe = c.flag_pipe || c.flag_error_pipe;
     }
-    advance_launch(c);
+    // Where a step has to wait, the client is left STARTING and this is
+    // called again later.
+    if (prepare_launch(c))
+        start_launch(c);
 }

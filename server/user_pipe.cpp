@@ -100,13 +100,6 @@ void clear_user_pipe(int i, int j)
     pair[0] = pair[1] = -1;
 }
 
-void clear_all_user_pipe()
-{
-    for (int i = 1; i <= CLIENT_SLOTS; ++i)
-        for (int j = 1; j <= CLIENT_SLOTS; ++j)
-            clear_user_pipe(i, j);
-}
-
 void delete_user_pipe()
 {
     const int cid = current_cid;

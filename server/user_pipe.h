@@ -21,6 +21,5 @@ void connect_user_pipe_in(int send_cid, const std::string &error_msg);
 void connect_user_pipe_out(int recv_cid, const std::string &error_msg);
 // Closes the pipe from client i to client j, if there is one.
 void clear_user_pipe(int i, int j);
-void clear_all_user_pipe();
 // Closes every pipe from or to the current client; its data is lost.
 void delete_user_pipe();

@@ -239,6 +239,16 @@ TEST_F(ConcurrentTest, ThirtyShortCommandsAtOnceEndTogether)
     for (Conn *u : users)
         EXPECT_EQ(u->read_prompt(3000), "% ");
     EXPECT_LT(clock_ms() - start, 2500);
+
+    // The last id is a user like any other: it can be told, and its
+    // connection is watched and its command hung up and killed.
+    EXPECT_EQ(users[0]->command("tell 30 last"), "");
+    EXPECT_EQ(users[29]->read_until("\n"), "*** (no name) told you ***: last\n");
+    ASSERT_EQ(symlink("/usr/bin/nohup", server.path("bin/nohup").c_str()), 0);
+    users[29]->send("nohup sleep 30\n");
+    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    reset_connection(*users[29]);
+    EXPECT_EQ(users[0]->read_until(LEFT, 5000), LEFT);
 }
 
 // A line of thousands of commands is run a few at a time, between other

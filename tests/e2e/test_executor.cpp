@@ -703,6 +703,32 @@ TEST_P(StartFaultTest, LastingShortageIsReportedOnceAndStopsTheLine)
     EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
 }
 
+// On a kernel without close_range a started command still holds nothing but
+// 0, 1 and 2, even while it waits to open its output file.
+TEST_P(StartFaultTest, CommandHoldsOnlyItsStandardDescriptorsWithoutCloseRange)
+{
+    Conn &a = login();
+    Conn &b = login();
+    // Armed first: a command started just before could still be on its way
+    // to the call when the log is reset.
+    arm("close_range ENOSYS *\n");
+    const std::string piped = "*** (no name) (#2) just piped 'ls >1' to (no name) (#1) ***\n";
+    EXPECT_EQ(b.command("ls >1"), piped);
+    EXPECT_EQ(a.read_until("***\n"), piped);
+    EXPECT_EQ(b.command("ls |2"), "");
+    ASSERT_EQ(mkfifo(server.path("fifo").c_str(), 0644), 0);
+    EXPECT_EQ(a.command("ls > fifo |1"), "");
+    EXPECT_EQ(a.command("sleep 30 |2"), "");
+    for (const char *name : {"talvane", "sleep"}) {
+        pid_t kid = -1;
+        EXPECT_TRUE(eventually([&] {
+            kid = child_running(server, name);
+            return kid > 0 && sorted_fds(kid) == std::vector<int>{0, 1, 2};
+        })) << name << fd_listing(kid);
+    }
+    EXPECT_TRUE(eventually([&] { return calls("close_range") == Calls(4, "ENOSYS"); }));
+}
+
 TEST_P(StartFaultTest, UserPipeThatCannotBeHadIsReportedAndLeftFree)
 {
     Conn &a = login();

@@ -304,6 +304,7 @@ TEST_P(ConnectionTest, OverlongLineIsRefusedWholeAndServerStaysResponsive)
     a.send(std::string(10000, 'y') + "\nprintenv A\n");
     EXPECT_EQ(a.read_prompt(), "% ");
     EXPECT_EQ(a.read_prompt(), "% ");  // A was never set
+    EXPECT_EQ(a.command("printenv PATH"), "bin:.\n");  // nothing of the dropped line is left
 
     // Arriving whole, newline included.
     a.send("setenv A " + std::string(65600, 'z') + "\nprintenv A\n");

@@ -1,6 +1,7 @@
 // syscall_faults.cpp -- a library the end-to-end tests preload into talvane
-// to make fork() and pipe2() fail on demand, the way they do when the
-// process table or the descriptor table is full. The tests run as root,
+// to make fork(), pipe2() and close_range() fail on demand, the way they do
+// when the process table or the descriptor table is full, or on a kernel
+// without close_range. The tests run as root,
 // where no process limit can bring that about.
 //
 // Configuration, taken from the environment before main() runs (talvane
@@ -10,9 +11,9 @@
 //                       test can arm and clear faults while clients are
 //                       logged in. One rule a line:
 //                           CALL ERRNO COUNT
-//                       CALL is fork or pipe2; ERRNO a name from the table
-//                       below or a number; COUNT how many of the next calls
-//                       fail, or * for every call. Each failure counts its
+//                       CALL is fork, pipe2 or close_range; ERRNO a name
+//                       from the table below or a number; COUNT how many of
+//                       the next calls fail, or * for every call. Each failure counts its
 //                       rule down in the file, so what is left can be read
 //                       back. The first rule of a call with calls left to
 //                       fail applies. No file, or no such rule: the real call.
@@ -184,6 +185,7 @@ Fn real(Fn &cached, const char *name)
 
 pid_t (*real_fork)(void);
 int (*real_pipe2)(int *, int);
+int (*real_close_range)(unsigned, unsigned, int);
 
 }  // namespace
 
@@ -203,4 +205,14 @@ extern "C" int pipe2(int fds[2], int flags)
         return -1;
     }
     return real(real_pipe2, "pipe2")(fds, flags);
+}
+
+// In a started command, before it runs: a kernel without close_range.
+extern "C" int close_range(unsigned first, unsigned last, int flags)
+{
+    if (int err = fault_for("close_range")) {
+        errno = err;
+        return -1;
+    }
+    return real(real_close_range, "close_range")(first, last, flags);
 }

@@ -266,9 +266,10 @@ static bool take_line(Client &c, std::string &line)
 }
 
 // Serves client cid once, by what it is doing: an IDLE client with a whole
-// line buffered starts it, unless it has too much output still to read (a client whose input has ended and who has no
-// whole line left leaves, as if it had typed exit; a last line without its
-// newline is not run); a client in a line goes on with it when it can.
+// line buffered starts it, unless it has too much output still to read (a
+// client whose input has ended and who has no whole line left leaves, as if
+// it had typed exit; a last line without its newline is not run); a client
+// in a line goes on with it when it can.
 void handle_old_connection(int cid)
 {
     Client &c = client_of(cid);

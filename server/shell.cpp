@@ -104,13 +104,14 @@ bool create_pipe()
     return make_pipe(c.pipefd[target]);
 }
 
+// A slot holds both ends of its pipe or neither.
 static void close_slot(int (&fds)[2])
 {
-    if (fds[0] != -1 && fds[1] != -1) {
-        close(fds[0]);
-        close(fds[1]);
-        fds[0] = fds[1] = -1;
-    }
+    if (fds[0] == -1)
+        return;
+    close(fds[0]);
+    close(fds[1]);
+    fds[0] = fds[1] = -1;
 }
 
 void clear_pipe(int index)
@@ -126,13 +127,12 @@ void close_all_pipes(int cid)
 
 // In the child. The slot's entries are marked closed, so that a command
 // numbered to its own slot (distance 0 modulo 1001) finds no write end left
-// for its output, which then stays the client's connection.
+// for its output, which then stays the client's connection. The ends
+// themselves go with everything else the child inherited.
 void connect_pipe_in()
 {
     int(&fds)[2] = current_client().pipefd[current_client().pc];
-    close(fds[1]);
     dup2(fds[0], STDIN_FILENO);
-    close(fds[0]);
     fds[0] = fds[1] = -1;
 }
 
@@ -143,11 +143,9 @@ void connect_pipe_out()
     if (!exist_pipe(target))
         return;
     int(&fds)[2] = c.pipefd[target];
-    close(fds[0]);
     dup2(fds[1], STDOUT_FILENO);
     if (c.flag_error_pipe)
         dup2(fds[1], STDERR_FILENO);
-    close(fds[1]);
     fds[0] = fds[1] = -1;
 }
 

@@ -28,7 +28,7 @@ const char BANNER[] =
     "** Welcome to the information server. **\n"
     "****************************************\n";
 
-static long long now_ms()
+long long clock_ms()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -43,11 +43,13 @@ static void sleep_ms(int ms)
 
 // ---- Conn ----
 
-Conn::Conn(int port, int rcvbuf)
+Conn::Conn(int port, int rcvbuf, int mss)
 {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (rcvbuf > 0)
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (mss > 0)
+        setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -59,6 +61,13 @@ Conn::Conn(int port, int rcvbuf)
 }
 
 Conn::~Conn() { close(); }
+
+void Conn::reset()
+{
+    struct linger hard = {1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close();
+}
 
 void Conn::close()
 {
@@ -110,7 +119,7 @@ bool Conn::fill(int timeout_ms)
 
 std::string Conn::read_until(const std::string &marker, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = clock_ms() + timeout_ms;
     for (;;) {
         std::size_t at = buf_.find(marker);
         if (at != std::string::npos) {
@@ -118,9 +127,9 @@ std::string Conn::read_until(const std::string &marker, int timeout_ms)
             buf_.erase(0, at + marker.size());
             return out;
         }
-        long long left = deadline - now_ms();
+        long long left = deadline - clock_ms();
         bool got = left > 0 && fill(static_cast<int>(left));
-        if (!got && (eof_ || now_ms() >= deadline)) {
+        if (!got && (eof_ || clock_ms() >= deadline)) {
             ADD_FAILURE() << "no \"" << marker << "\" within " << timeout_ms << " ms"
                           << (eof_ ? " (connection closed)" : "") << "; got: \"" << buf_ << "\"";
             std::string out;
@@ -141,9 +150,9 @@ std::string Conn::command(const std::string &line, int timeout_ms)
 
 std::string Conn::read_exact(std::size_t n, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = clock_ms() + timeout_ms;
     while (buf_.size() < n) {
-        long long left = deadline - now_ms();
+        long long left = deadline - clock_ms();
         if (left <= 0 || (!fill(static_cast<int>(left)) && eof_))
             break;
     }
@@ -156,9 +165,9 @@ std::string Conn::read_exact(std::size_t n, int timeout_ms)
 
 std::string Conn::read_quiet(int quiet_ms, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
-    while (now_ms() < deadline) {
-        int wait = static_cast<int>(std::min<long long>(quiet_ms, deadline - now_ms()));
+    long long deadline = clock_ms() + timeout_ms;
+    while (clock_ms() < deadline) {
+        int wait = static_cast<int>(std::min<long long>(quiet_ms, deadline - clock_ms()));
         if (!fill(wait))
             break;
     }
@@ -169,9 +178,9 @@ std::string Conn::read_quiet(int quiet_ms, int timeout_ms)
 
 bool Conn::wait_closed(int timeout_ms, std::string *rest)
 {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = clock_ms() + timeout_ms;
     while (!eof_) {
-        long long left = deadline - now_ms();
+        long long left = deadline - clock_ms();
         if (left <= 0)
             break;
         fill(static_cast<int>(left));
@@ -263,8 +272,8 @@ bool Server::start(void (*extra_setup)(), Mode mode)
             _exit(127);
         }
         setpgid(pid_, pid_);
-        long long deadline = now_ms() + 10000;
-        while (now_ms() < deadline) {
+        long long deadline = clock_ms() + 10000;
+        while (clock_ms() < deadline) {
             if (!alive())
                 break;  // another socket took the port first: try another one
             if (port_listening(port_))
@@ -419,16 +428,16 @@ void ServerTest::TearDown()
     }
 }
 
-Conn &ServerTest::connect_raw()
+Conn &ServerTest::connect_raw(int rcvbuf, int mss)
 {
-    conns.push_back(std::make_unique<Conn>(server.port()));
+    conns.push_back(std::make_unique<Conn>(server.port(), rcvbuf, mss));
     EXPECT_TRUE(conns.back()->ok()) << "cannot connect";
     return *conns.back();
 }
 
-Conn &ServerTest::login()
+Conn &ServerTest::login(int rcvbuf, int mss)
 {
-    Conn &c = connect_raw();
+    Conn &c = connect_raw(rcvbuf, mss);
     c.read_until("% ");
     std::string announcement = login_line(c.local_port());
     for (Conn *earlier : logged_in) {
@@ -463,11 +472,11 @@ bool file_exists(const std::string &path)
 
 bool eventually(const std::function<bool()> &pred, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = clock_ms() + timeout_ms;
     for (;;) {
         if (pred())
             return true;
-        if (now_ms() >= deadline)
+        if (clock_ms() >= deadline)
             return false;
         sleep_ms(10);
     }

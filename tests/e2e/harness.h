@@ -27,8 +27,10 @@ constexpr int DEFAULT_TIMEOUT_MS = 5000;
 class Conn {
 public:
     // rcvbuf > 0 shrinks the receive buffer before the handshake, so that
-    // output the test does not read soon waits in the server's queue.
-    explicit Conn(int port, int rcvbuf = 0);
+    // output the test does not read soon waits in the server's queue. A
+    // small segment size (mss > 0) keeps the server's send buffer for the
+    // connection small as well, since the kernel sizes it in segments.
+    explicit Conn(int port, int rcvbuf = 0, int mss = 0);
     ~Conn();
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
@@ -56,6 +58,9 @@ public:
     // arrive before are consumed into *rest when given.
     bool wait_closed(int timeout_ms = DEFAULT_TIMEOUT_MS, std::string *rest = nullptr);
     void close();
+    // Closes with a reset rather than an orderly end, as a crashed client
+    // or a broken network would.
+    void reset();
 
 private:
     // Reads once, waiting at most timeout_ms; false on timeout or end.
@@ -110,9 +115,10 @@ protected:
     // so ids are handed out in the order of the calls; also consumes (and
     // checks) the announcement of the newcomer on every connection that
     // login() opened before and that is still open.
-    Conn &login();
+    // rcvbuf and mss as for Conn.
+    Conn &login(int rcvbuf = 0, int mss = 0);
     // A connection that has consumed nothing.
-    Conn &connect_raw();
+    Conn &connect_raw(int rcvbuf = 0, int mss = 0);
 
     Server server;
     std::vector<std::unique_ptr<Conn>> conns;
@@ -138,6 +144,8 @@ int fd_count_of(pid_t pid);
 std::vector<int> fds_of(pid_t pid);
 // "N -> target" for each open descriptor, for failure messages.
 std::string fd_listing(pid_t pid);
+// The monotonic clock in milliseconds.
+long long clock_ms();
 // Waits until pred() holds or timeout_ms passes; returns the last result.
 bool eventually(const std::function<bool()> &pred, int timeout_ms = DEFAULT_TIMEOUT_MS);
 // The log-in announcement of a client with the given port.

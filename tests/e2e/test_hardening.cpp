@@ -31,22 +31,6 @@ INSTANTIATE_IN_BOTH_MODES(HardeningTest);
 const std::string LEFT = "*** User '(no name)' left. ***\n";
 const std::string WHO_HEADER = "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n";
 
-long long clock_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-// Closes with a reset rather than an orderly end, as a crashed client or a
-// broken network would.
-void drop_abruptly(Conn &c)
-{
-    struct linger hard = {1, 0};
-    setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    c.close();
-}
-
 // A connection whose receive buffer is made small before the handshake, so
 // that when it does not read, the kernel's buffers fill early and the rest
 // has to wait in the server's queue. Read without the harness. A small
@@ -241,7 +225,7 @@ TEST_P(HardeningTest, ThousandAbruptDisconnectsLeaveNoTrace)
             c.command(i % 10 == 4 ? "ls >1" : "benivox | cat >1");
             break;
         }
-        drop_abruptly(c);
+        c.reset();
         if (i % BATCH == BATCH - 1) {
             keeper.read_quiet(10, 1000);
             ASSERT_TRUE(eventually([&] { return server.fd_count() == fds_at_start; }, 15000))
@@ -733,8 +717,8 @@ TEST_P(LowDescriptorLimitTest, ExtraClientsAreRefusedCleanlyAndServiceRecovers)
 
     // Everyone leaves, a with its pipes; everything works again.
     extra.clear();
-    drop_abruptly(a);
-    drop_abruptly(b);
+    a.reset();
+    b.reset();
     EXPECT_TRUE(eventually([&] { return server.fd_count() == fds_at_start - 2; }))
         << server.fd_count() << " descriptors open, " << fds_at_start - 2 << " expected";
     logged_in.clear();

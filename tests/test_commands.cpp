@@ -382,20 +382,23 @@ namespace {
 
 // Each delay must copy its input at once. They run beside a 3 s waiter, so a
 // slow machine slows them alike: each must be done before the waiter even
-// begins to copy.
+// begins to copy. With its input already there, a slovrel that does not wait
+// is never seen asleep, while even a one-second wait would be.
 void
 expect_no_wait(const std::vector<const char *> &delays)
 {
     std::vector<Child> kids(delays.size());
     Child waiter;
-    std::vector<Child *> all = {&waiter};
+    std::vector<Child *> all = {&waiter}, quick;
     spawn(waiter, SLOVREL_BINARY, {"slovrel", "3"});
     waiter.pending = "hello\n";
     for (size_t i = 0; i < delays.size(); i++) {
         spawn(kids[i], SLOVREL_BINARY, {"slovrel", delays[i]});
-        kids[i].pending = "hello\n";
+        feed(kids[i], "hello\n");
         all.push_back(&kids[i]);
+        quick.push_back(&kids[i]);
     }
+    std::vector<double> asleep = seen_asleep(quick, deadline_in(1.5));
     ASSERT_TRUE(collect(all, 8));
     ASSERT_EQ("hello\n", waiter.output);
     for (size_t i = 0; i < delays.size(); i++) {
@@ -403,6 +406,7 @@ expect_no_wait(const std::vector<const char *> &delays)
         EXPECT_EQ("hello\n", kids[i].output);
         EXPECT_EQ("", kids[i].error);
         EXPECT_LT(kids[i].done, waiter.first_output);
+        EXPECT_EQ(asleep[i], -1) << "seen waiting";
         EXPECT_TRUE(exited_zero(kids[i].status));
     }
 }

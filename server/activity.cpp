@@ -177,6 +177,14 @@ void foreground_ended(int cid)
     c.activity = Activity::LINE;
 }
 
+// Only a command's own pid is ever signalled: 0 or -1 would name the
+// server's process group or every process it may signal.
+static void signal_foreground(const Client &c, int sig)
+{
+    if (c.fg_pid > 0)
+        kill(c.fg_pid, sig);
+}
+
 void hang_up(int cid)
 {
     Client &c = client_of(cid);
@@ -184,8 +192,8 @@ void hang_up(int cid)
         return;
     c.flag_hung_up = true;
     unwatch_connection(cid);
-    if (c.activity == Activity::FOREGROUND && c.fg_pid > 0) {
-        kill(c.fg_pid, SIGHUP);
+    if (c.activity == Activity::FOREGROUND) {
+        signal_foreground(c, SIGHUP);
         c.kill_at = now_ms() + HANGUP_GRACE_MS;
     }
 }
@@ -197,7 +205,7 @@ void expire_deadlines(long long now)
         if (!c.login)
             continue;
         if (c.activity == Activity::FOREGROUND && c.kill_at != 0 && now >= c.kill_at) {
-            kill(c.fg_pid, SIGKILL);
+            signal_foreground(c, SIGKILL);
             c.kill_at = 0;
         }
         if (c.output_deadline != 0 && now >= c.output_deadline && queued_output(cid) > 0)

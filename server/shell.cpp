@@ -240,7 +240,8 @@ void hang_up_commands(int cid)
 {
     for (auto &[pid, owner] : children) {
         if (owner == cid) {
-            kill(pid, SIGHUP);
+            if (pid > 0)  // never a process group, nor every process there is
+                kill(pid, SIGHUP);
             owner = 0;
         }
     }

@@ -487,4 +487,38 @@ std::string login_line(int port, const std::string &name)
     return "*** User '" + name + "' entered from 127.0.0.1:" + std::to_string(port) + ". ***\n";
 }
 
+std::string comm_of(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+pid_t child_running(const Server &server, const std::string &name)
+{
+    for (pid_t kid : server.children())
+        if (comm_of(kid) == name)
+            return kid;
+    return -1;
+}
+
+long long cpu_ms(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    std::size_t close_paren = text.rfind(')');
+    if (close_paren == std::string::npos)
+        return -1;
+    // After the name: state (field 3) ... utime (14), stime (15).
+    std::istringstream fields(text.substr(close_paren + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stoll(field);
+    return ticks * 1000 / sysconf(_SC_CLK_TCK);
+}
+
 }  // namespace e2e

@@ -144,6 +144,12 @@ int fd_count_of(pid_t pid);
 std::vector<int> fds_of(pid_t pid);
 // "N -> target" for each open descriptor, for failure messages.
 std::string fd_listing(pid_t pid);
+// The program a process runs, from /proc/PID/comm.
+std::string comm_of(pid_t pid);
+// The first child of the server running program name, or -1.
+pid_t child_running(const Server &server, const std::string &name);
+// Processor time a process has used so far, in milliseconds.
+long long cpu_ms(pid_t pid);
 // The monotonic clock in milliseconds.
 long long clock_ms();
 // Waits until pred() holds or timeout_ms passes; returns the last result.

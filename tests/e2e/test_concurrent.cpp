@@ -23,15 +23,6 @@ std::string yelled(const std::string &msg)
     return "*** (no name) yelled ***: " + msg + "\n";
 }
 
-// True when some child of the server runs a program of this name.
-bool runs(const Server &server, const std::string &name)
-{
-    for (pid_t kid : server.children())
-        if (read_file("/proc/" + std::to_string(kid) + "/comm") == name + "\n")
-            return true;
-    return false;
-}
-
 }  // namespace
 
 // ---- both modes ----
@@ -53,7 +44,7 @@ TEST_P(ForegroundTest, ResetConnectionHangsUpItsCommandAndTheUserLeaves)
     Conn &a = login();
     Conn &b = login();
     a.send("sleep 30\n");
-    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
     long long start = clock_ms();
     a.reset();
     EXPECT_EQ(b.read_until(LEFT, 3000), LEFT);
@@ -70,7 +61,7 @@ TEST_P(ForegroundTest, CommandThatIgnoresTheHangUpIsKilled)
     Conn &a = login();
     Conn &b = login();
     a.send("nohup sleep 30\n");
-    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
     long long start = clock_ms();
     a.reset();
     EXPECT_EQ(b.read_until(LEFT, 5000), LEFT);
@@ -111,7 +102,7 @@ TEST_F(SerialTest, ForegroundCommandHoldsUpEveryOtherUser)
     Conn &b = login();
     long long start = clock_ms();
     a.send("sleep 2\n");
-    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
     b.send("who\n");
     EXPECT_NE(b.read_prompt(5000).find("<-me"), std::string::npos);
     EXPECT_GE(clock_ms() - start, 1800);
@@ -128,7 +119,7 @@ TEST_F(SerialTest, UsersTakeTurnsLineByLine)
     for (int i = 0; i < 20; ++i)
         lines += "sleep 0.2\n";
     a.send(lines);
-    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
     long long start = clock_ms();
     EXPECT_NE(b.command("who", 5000).find("<-me"), std::string::npos);
     EXPECT_LT(clock_ms() - start, 1000);  // a's twenty lines take four seconds
@@ -149,7 +140,7 @@ TEST_F(ConcurrentTest, OthersAreServedAndTheirMessagesFollowThePrompt)
     Conn &a = login();
     Conn &b = login();
     a.send("head -n 2\nprintenv PATH\n");
-    ASSERT_TRUE(eventually([&] { return runs(server, "head"); }));
+    ASSERT_TRUE(eventually([&] { return child_running(server, "head") > 0; }));
     EXPECT_NE(b.command("who", 1000).find("<-me"), std::string::npos);
     Conn &c = connect_raw();
     std::string newcomer = login_line(c.local_port());
@@ -174,7 +165,7 @@ TEST_F(ConcurrentTest, MessagesHeldForALineThatEndsWithExitGoOutBeforeTheClose)
     Conn &b = login();
     write_file(server.path("small.txt"), "x\n");
     a.send("slovrel 2 small.txt > out.txt exit\n");
-    ASSERT_TRUE(eventually([&] { return runs(server, "slovrel"); }));
+    ASSERT_TRUE(eventually([&] { return child_running(server, "slovrel") > 0; }));
     std::string all;
     for (int i = 0; i < 8; ++i) {
         std::string msg = "#" + std::to_string(i) + " " + std::string(50000, static_cast<char>('a' + i));
@@ -196,7 +187,7 @@ TEST_F(ConcurrentTest, HeldMessagesPastTheOutputBoundDropTheClient)
     Conn &a = login();
     Conn &b = login();
     a.send("sleep 30\n");
-    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
     std::string big(60000, 'y');
     for (int i = 0; i < 18 && b.open(); ++i)
         EXPECT_EQ(b.command("yell " + big), yelled(big));
@@ -241,7 +232,7 @@ TEST_F(ConcurrentTest, ThirtyShortCommandsAtOnceEndTogether)
     EXPECT_EQ(users[29]->read_until("\n"), "*** (no name) told you ***: last\n");
     ASSERT_EQ(symlink("/usr/bin/nohup", server.path("bin/nohup").c_str()), 0);
     users[29]->send("nohup sleep 30\n");
-    ASSERT_TRUE(eventually([&] { return runs(server, "sleep"); }));
+    ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
     users[29]->reset();
     EXPECT_EQ(users[0]->read_until(LEFT, 5000), LEFT);
 }

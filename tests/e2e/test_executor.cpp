@@ -63,14 +63,6 @@ std::string run_lines(Conn &c, const std::vector<std::string> &lines)
     return all;
 }
 
-std::string comm_of(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-}
-
 // What descriptor fd of pid refers to, e.g. "socket:[123]" or "pipe:[45]".
 std::string fd_target(pid_t pid, int fd)
 {
@@ -78,15 +70,6 @@ std::string fd_target(pid_t pid, int fd)
     std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
     ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
-
-// The first child of the server running program name, or -1.
-pid_t child_running(const Server &server, const std::string &name)
-{
-    for (pid_t kid : server.children())
-        if (comm_of(kid) == name)
-            return kid;
-    return -1;
 }
 
 // The state letter of a process, from /proc/PID/stat ('S' asleep, 'T'

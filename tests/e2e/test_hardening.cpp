@@ -514,6 +514,29 @@ TEST_P(HardeningTest, RandomLinesFromFiveClientsAreEachAnsweredWithAPrompt)
     EXPECT_EQ(late.command("echo fine"), "fine\n");
 }
 
+// ---- a server with nothing to do ----
+
+// It sleeps in select, whatever it did before. A deadline left set after
+// its reason has gone (a hang-up, a departure, a start that waited) would
+// have it spin instead.
+TEST_P(HardeningTest, IdleServerUsesNoProcessorTime)
+{
+    Conn &a = login();
+    Conn &b = login();
+    EXPECT_EQ(a.command("ls |1"), "");
+    a.send("sleep 100\n");
+    ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
+    a.reset();
+    EXPECT_EQ(b.read_until(LEFT), LEFT);
+    EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
+    b.send("exit\n");
+    EXPECT_TRUE(b.wait_closed());
+    long long before = cpu_ms(server.pid());
+    usleep(1000000);
+    long long used = cpu_ms(server.pid()) - before;
+    EXPECT_LT(used, 200) << "processor time used in a second of nothing, in ms";
+}
+
 // ---- clients that do not read ----
 
 TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)

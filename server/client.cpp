@@ -122,11 +122,10 @@ void remove_client()
         depart(c.sockfd, c.outq, c.outq_sent);
     c.sockfd = -1;
     close_all_pipes(current_cid);
+    // Its buffers' memory goes now; the rest of the slot is set afresh when
+    // the slot is taken again.
     std::string().swap(c.inbuf);
     std::string().swap(c.outq);
-    c.inbuf_pos = c.outq_sent = 0;
-    c.flag_closing = false;
-    c.flag_dropped = false;
 }
 
 std::string filter_client_input(int cid, const char *data, std::size_t len)

@@ -316,6 +316,18 @@ TEST_P(ConnectionTest, OverlongLineIsRefusedWholeAndServerStaysResponsive)
     a.send("setenv A " + value + "\n");
     EXPECT_EQ(a.read_prompt(), "% ");
     EXPECT_EQ(a.command("printenv A"), value + "\n");
+
+    // And again in pieces, behind lines that came in the same reads: only
+    // what follows the lines already run counts towards the bound.
+    std::string lines;
+    for (int i = 0; i < 1000; ++i)
+        lines += "printenv PATH\n";
+    a.send(lines + "setenv B " + value.substr(0, 60000));
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(a.read_prompt(), "bin:.\n% ");
+    a.send(value.substr(60000) + "\n");
+    EXPECT_EQ(a.read_prompt(), "% ");
+    EXPECT_EQ(a.command("printenv B"), value + "\n");
 }
 
 TEST_P(ConnectionTest, EndOfInputRunsBufferedLinesThenLeaves)

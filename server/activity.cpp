@@ -68,16 +68,6 @@ void check_hang_ups()
     }
 }
 
-int serial_holder()
-{
-    if (concurrent_mode)
-        return 0;
-    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid)
-        if (client_of(cid).login && client_of(cid).activity != Activity::IDLE)
-            return cid;
-    return 0;
-}
-
 // LINE -> IDLE: the prompt, then what others said meanwhile.
 static void end_line(int cid)
 {

@@ -13,8 +13,8 @@
 // its foreground command runs is removed once that command has ended.
 //
 // In the default mode a client that is not IDLE holds up every other client
-// (serial_holder); with --concurrent it holds up only itself, and a long line
-// is run a few commands per turn.
+// (the loop's pass waits for it); with --concurrent it holds up only itself,
+// and a long line is run a few commands per turn.
 #pragma once
 
 #include <string>
@@ -26,9 +26,6 @@ void init_activity();
 // client with a foreground command has broken (check_hang_ups tells which).
 int hangup_watch_fd();
 void check_hang_ups();
-
-// The client whose line holds up all others (default mode), or 0.
-int serial_holder();
 
 // IDLE -> LINE: starts line (as read, without its newline) and runs its
 // first turn.

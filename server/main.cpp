@@ -336,11 +336,35 @@ static void watch_fd(fd_set &set, int fd, int &max_fd)
         max_fd = fd;
 }
 
-// Builds the sets for select and returns its timeout in ms: 0 when some
-// client has work that needs no waiting (a whole line buffered, an ended
-// input to act on, a line to go on with), -1 for none. Under a serial
-// holder nobody else is read or accepted.
-static long long build_watch_sets(int &max_fd, int holder)
+// One pass of the loop over the clients. A pass begins when the loop finds
+// work, and exactly the clients that have work at that moment are due in
+// it; a connection waiting then is accepted before any of them is served,
+// and is not served in that pass. Due clients are served once each, one
+// line at most, in ascending id order. In the default mode a line that is
+// not over after its turn holds the pass, and with it everybody, until it
+// is over; then the pass goes on with the next due client. Whoever gets
+// work meanwhile waits for the next pass, so nobody overtakes a user who
+// typed earlier, and a user who types without pause gets one line a pass,
+// like everyone else. With --concurrent nothing holds a pass.
+struct Pass {
+    bool due[CLIENT_SLOTS + 1] = {};       // by id
+    bool readable[CLIENT_SLOTS + 1] = {};  // its socket had bytes when the pass began
+    int next = CLIENT_SLOTS + 1;           // the next id to look at; past 30 once over
+    int holder = 0;                        // whose line holds the pass, or 0
+};
+static Pass pass;
+
+static bool pass_open()
+{
+    return pass.holder != 0 || pass.next <= CLIENT_SLOTS;
+}
+
+// Builds the sets for select and returns its timeout in ms: 0 when there is
+// work that needs no waiting (a pass to go on with, or, with none open, a
+// client with a whole line buffered, an ended input to act on or a line to
+// go on with), -1 for none. While a line holds the pass nobody else is read
+// or accepted.
+static long long build_watch_sets(int &max_fd)
 {
     FD_ZERO(&allset);
     FD_ZERO(&wset);
@@ -348,16 +372,16 @@ static long long build_watch_sets(int &max_fd, int holder)
     long long now = now_ms();
     watch_fd(allset, sigchld_fd(), max_fd);
     watch_fd(allset, hangup_watch_fd(), max_fd);
-    if (holder == 0 && now >= accept_paused_until)
+    if (pass.holder == 0 && now >= accept_paused_until)
         watch_fd(allset, server_sockfd, max_fd);
-    bool ready = false;
+    bool ready = pass.holder == 0 && pass.next <= CLIENT_SLOTS;
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
         const Client &c = client_of(cid);
         if (!c.login)
             continue;
         if (!c.outq.empty())
             watch_fd(wset, c.sockfd, max_fd);
-        if (holder != 0 && cid != holder)
+        if (pass.holder != 0 && cid != pass.holder)
             continue;
         if (c.activity != Activity::IDLE)
             ready = ready || may_go_on(cid, now);
@@ -377,31 +401,61 @@ static long long build_watch_sets(int &max_fd, int holder)
     return deadline == 0 ? -1 : std::max(0LL, deadline - now);
 }
 
-// Where the loop's round of the clients goes on. A round serves every
-// client with work once, in ascending id order. In the default mode a line
-// that holds up everybody pauses the round; when it is over the round goes
-// on after its client, with every socket looked at afresh, so a user who
-// types without pause cannot keep the users after it waiting for good.
-static int round_next = 1;
-
-static void serve_clients()
+// What makes a client due when a pass begins.
+static bool has_work(int cid, long long now)
 {
-    int first = round_next;
-    round_next = 1;
-    for (int cid = first; cid <= CLIENT_SLOTS; ++cid) {
-        Client &c = client_of(cid);
-        if (!c.login || c.flag_closing)
+    const Client &c = client_of(cid);
+    if (!c.login || c.flag_closing)
+        return false;
+    if (c.activity != Activity::IDLE)
+        return may_go_on(cid, now);
+    return FD_ISSET(c.sockfd, &rset) || has_line(c) || c.flag_eof;
+}
+
+static void begin_pass(long long now)
+{
+    pass = Pass();
+    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
+        pass.due[cid] = has_work(cid, now);
+        pass.readable[cid] = pass.due[cid] && FD_ISSET(client_of(cid).sockfd, &rset);
+    }
+    pass.next = 1;
+    if (FD_ISSET(server_sockfd, &rset))
+        accept_connection();
+}
+
+static void serve_client(int cid)
+{
+    Client &c = client_of(cid);
+    if (!c.login || c.flag_closing)
+        return;
+    if (c.activity == Activity::IDLE && pass.readable[cid])
+        read_input(cid);
+    handle_old_connection(cid);
+}
+
+// A holder lets go of the pass once its line is over, or once it has left.
+static bool still_holds(int cid)
+{
+    return client_of(cid).login && client_of(cid).activity != Activity::IDLE;
+}
+
+static void go_on_with_pass()
+{
+    if (pass.holder != 0) {
+        if (client_of(pass.holder).login)
+            handle_old_connection(pass.holder);  // goes on with its line when it can
+        if (still_holds(pass.holder))
+            return;
+        pass.holder = 0;
+    }
+    while (pass.next <= CLIENT_SLOTS) {
+        int cid = pass.next++;
+        if (!pass.due[cid])
             continue;
-        int holder = serial_holder();
-        if (holder != 0 && holder != cid)
-            continue;
-        if (c.activity == Activity::IDLE && FD_ISSET(c.sockfd, &rset))
-            read_input(cid);
-        handle_old_connection(cid);
-        if (serial_holder() == cid) {
-            round_next = cid;  // paused at its line
-        } else if (holder == cid) {
-            round_next = cid % CLIENT_SLOTS + 1;
+        serve_client(cid);
+        if (!concurrent_mode && still_holds(cid)) {
+            pass.holder = cid;
             return;
         }
     }
@@ -410,7 +464,7 @@ static void serve_clients()
 static void serve_once()
 {
     int max_fd;
-    long long wait_ms = build_watch_sets(max_fd, serial_holder());
+    long long wait_ms = build_watch_sets(max_fd);
     rset = allset;
     struct timeval timeout = {static_cast<time_t>(wait_ms / 1000),
                               static_cast<suseconds_t>(wait_ms % 1000 * 1000)};
@@ -421,8 +475,6 @@ static void serve_once()
         reap_children();
     if (FD_ISSET(hangup_watch_fd(), &rset))
         check_hang_ups();
-    if (FD_ISSET(server_sockfd, &rset))
-        accept_connection();
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
         Client &c = client_of(cid);
         if (c.login && FD_ISSET(c.sockfd, &wset))
@@ -431,8 +483,12 @@ static void serve_once()
     long long now = now_ms();
     serve_departures(wset, now);
     expire_deadlines(now);
-    serve_clients();
+    if (!pass_open())
+        begin_pass(now);
+    go_on_with_pass();
     sweep_closing_clients();
+    if (pass.holder != 0 && !still_holds(pass.holder))
+        pass.holder = 0;  // it left in the sweep; the pass goes on next time
 }
 
 // Descriptors 0, 1 and 2 must stay taken, so that no socket or pipe of the

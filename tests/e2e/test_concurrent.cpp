@@ -125,6 +125,28 @@ TEST_F(SerialTest, UsersTakeTurnsLineByLine)
     EXPECT_LT(clock_ms() - start, 1000);  // a's twenty lines take four seconds
 }
 
+// Users who typed while a foreground command held everybody up are served
+// in ascending id order once it has ended, whoever typed first, and a
+// newcomer who connected meanwhile is announced before their lines.
+TEST_F(SerialTest, AfterAHoldTheWaitingAreServedInIdOrderAfterNewcomers)
+{
+    Conn &a = login();
+    Conn &b = login();
+    Conn &c = login();
+    b.send("sleep 1\n");
+    ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
+    c.send("yell three\n");
+    a.send("yell one\n");
+    Conn &d = connect_raw();
+    std::string newcomer = login_line(d.local_port());
+    std::string after = newcomer + yelled("one") + yelled("three");
+    EXPECT_EQ(b.read_prompt(3000), "% ");
+    EXPECT_EQ(b.read_until(yelled("three")), after);
+    EXPECT_EQ(a.read_until(yelled("three")), newcomer + yelled("one") + "% " + yelled("three"));
+    EXPECT_EQ(c.read_until(yelled("three")), newcomer + yelled("one") + yelled("three"));
+    EXPECT_EQ(d.read_until(yelled("three")), BANNER + newcomer + "% " + yelled("one") + yelled("three"));
+}
+
 // ---- concurrent mode ----
 
 class ConcurrentTest : public e2e::ServerTest {

@@ -1,9 +1,12 @@
 // activity.cpp -- what each client is doing now, and every change of it
-// (the diagram is in activity.h). Owns the hang-up watch: an epoll set,
-// itself watched by select, that holds the connection of every client whose
-// foreground command runs. It asks for no events, so only an error or a
-// hang-up on the connection is reported: bytes the user types and a
-// half-close are left to the command, which may be reading them.
+// (the diagram is in activity.h). The executor reports what became of each
+// command; only this unit decides what the client does next.
+//
+// Owns the hang-up watch: an epoll set, itself watched by select, that holds
+// the connection of every client whose foreground command runs. It asks for
+// no events, so only an error or a hang-up on the connection is reported:
+// bytes the user types and a half-close are left to the command, which may
+// be reading them.
 #include "activity.h"
 
 #include <csignal>
@@ -16,6 +19,8 @@
 #include "global.h"
 #include "message.h"
 #include "parser.h"
+#include "shell.h"
+#include "user_pipe.h"
 
 // How many commands of one line run in a turn in the concurrent mode,
 // before the other clients get theirs: enough for any ordinary line, few
@@ -57,6 +62,42 @@ static void unwatch_connection(int cid)
         epoll_ctl(hangup_fd, EPOLL_CTL_DEL, c.sockfd, nullptr);
 }
 
+// Every change of activity goes through here, and sets the fields that
+// belong to the new state together, so none is left over from an earlier
+// one (a foreground pid, a deadline).
+static void enter(Client &c, Activity activity, long long deadline = 0, bool for_output = false,
+                  int fg_pid = -1)
+{
+    c.line.activity = activity;
+    c.line.deadline = deadline;
+    c.line.flag_for_output = for_output;
+    c.line.fg_pid = fg_pid;
+}
+
+// Only a command's own pid is ever signalled: 0 or -1 would name the
+// server's process group or every process it may signal.
+static void signal_foreground(const Client &c, int sig)
+{
+    if (c.line.activity == Activity::FOREGROUND && c.line.fg_pid > 0)
+        kill(c.line.fg_pid, sig);
+}
+
+// The connection of cid has broken or been dropped: its foreground command,
+// if any, gets SIGHUP now and SIGKILL if it is still there 2 s later, and
+// the rest of its line does not run.
+static void hang_up(int cid)
+{
+    Client &c = client_of(cid);
+    if (c.line.flag_hung_up)
+        return;
+    c.line.flag_hung_up = true;
+    unwatch_connection(cid);
+    if (c.line.activity == Activity::FOREGROUND) {
+        signal_foreground(c, SIGHUP);
+        c.line.deadline = now_ms() + HANGUP_GRACE_MS;
+    }
+}
+
 void check_hang_ups()
 {
     struct epoll_event events[CLIENT_SLOTS] = {};
@@ -68,22 +109,76 @@ void check_hang_ups()
     }
 }
 
+void commands_ended()
+{
+    for (const Reaped &r : reap_children()) {
+        if (r.owner == 0)
+            continue;
+        Client &c = client_of(r.owner);
+        if (c.login && c.line.activity == Activity::FOREGROUND && c.line.fg_pid == r.pid) {
+            unwatch_connection(r.owner);
+            enter(c, Activity::LINE);
+        }
+    }
+}
+
+bool may_begin_line(int cid, bool wants, long long now)
+{
+    Client &c = client_of(cid);
+    if (queued_output(cid) > OUTPUT_HIGH_WATER) {
+        if (wants && c.line.deadline == 0)
+            c.line.deadline = now + DRAIN_TIMEOUT_MS;  // its next line waits until it has read more
+        return false;
+    }
+    c.line.deadline = 0;
+    return true;
+}
+
 // LINE -> IDLE: the prompt, then what others said meanwhile.
 static void end_line(int cid)
 {
     Client &c = client_of(cid);
-    c.activity = Activity::IDLE;
-    if (!c.login)
-        return;  // it left with exit; remove_client has sent what was held
-    if (!c.flag_closing)
+    enter(c, Activity::IDLE);
+    if (!is_leaving(cid))
         send_to_client(cid, PROMPT);
     release_held(cid);
+}
+
+// What the executor's report on the last command of a turn means for the
+// client.
+static void act_on(int cid, const LineProgress &progress)
+{
+    Client &c = client_of(cid);
+    const Outcome &last = progress.last;
+    switch (last.result) {
+    case Outcome::WAIT_UNTIL:
+        enter(c, Activity::STARTING, last.until);
+        return;
+    case Outcome::WAIT_FOR_OUTPUT:
+        // Dropped if it has not read its output in time: the command's own
+        // output must not overtake it.
+        enter(c, Activity::STARTING, now_ms() + DRAIN_TIMEOUT_MS, true);
+        return;
+    case Outcome::FOREGROUND:
+        enter(c, Activity::FOREGROUND, 0, false, last.pid);
+        watch_connection(cid);
+        return;
+    case Outcome::LEAVES:
+        end_after_output(cid);
+        break;
+    default:
+        break;
+    }
+    if (progress.over)
+        end_line(cid);
+    else
+        enter(c, Activity::LINE);
 }
 
 void begin_line(int cid, std::string line)
 {
     current_cid = cid;
-    client_of(cid).activity = Activity::LINE;
+    enter(client_of(cid), Activity::LINE);
     start_line(std::move(line));
     run_turn(cid);
 }
@@ -91,100 +186,34 @@ void begin_line(int cid, std::string line)
 void run_turn(int cid)
 {
     Client &c = client_of(cid);
-    if (c.flag_hung_up) {
-        mark_closing(cid);  // its command has ended; nobody is left to serve
+    if (c.line.flag_hung_up) {
+        end_after_output(cid);  // its command has ended; nobody is left to serve
         return;
     }
+    bool resume = c.line.activity == Activity::STARTING;
     current_cid = cid;
     line_cid = cid;
     load_env();
-    bool over = continue_line(concurrent_mode ? COMMANDS_PER_TURN : -1);
+    LineProgress progress = continue_line(concurrent_mode ? COMMANDS_PER_TURN : -1, resume);
     unload_env();
     line_cid = 0;
-    if (over)
-        end_line(cid);
+    act_on(cid, progress);
 }
 
 bool may_go_on(int cid, long long now)
 {
     const Client &c = client_of(cid);
-    switch (c.activity) {
+    switch (c.line.activity) {
     case Activity::LINE:
         return true;
     case Activity::STARTING:
         // A retry goes ahead at its time (the executor checks the output
         // again before the fork); a wait for output ends when it has gone.
-        if (c.launch.retry_at != 0)
-            return now >= c.launch.retry_at;
-        return c.outq.empty() || c.flag_write_failed;
+        if (!c.line.flag_for_output)
+            return now >= c.line.deadline;
+        return c.conn.outq.empty() || c.conn.flag_write_failed;
     default:
         return false;
-    }
-}
-
-void wait_to_start(int cid, long long retry_at)
-{
-    Client &c = client_of(cid);
-    c.activity = Activity::STARTING;
-    c.launch.retry_at = retry_at;
-}
-
-void wait_for_output(int cid)
-{
-    Client &c = client_of(cid);
-    c.activity = Activity::STARTING;
-    c.launch.retry_at = 0;
-    wait_for_reader(cid, now_ms());
-}
-
-void wait_for_reader(int cid, long long now)
-{
-    Client &c = client_of(cid);
-    if (c.output_deadline == 0)
-        c.output_deadline = now + DRAIN_TIMEOUT_MS;
-}
-
-void end_start(int cid, pid_t fg_pid)
-{
-    Client &c = client_of(cid);
-    c.launch = Launch();
-    c.output_deadline = 0;
-    if (fg_pid > 0) {
-        c.activity = Activity::FOREGROUND;
-        c.fg_pid = fg_pid;
-        watch_connection(cid);
-    } else {
-        c.activity = Activity::LINE;
-    }
-}
-
-void foreground_ended(int cid)
-{
-    Client &c = client_of(cid);
-    unwatch_connection(cid);
-    c.fg_pid = -1;
-    c.kill_at = 0;
-    c.activity = Activity::LINE;
-}
-
-// Only a command's own pid is ever signalled: 0 or -1 would name the
-// server's process group or every process it may signal.
-static void signal_foreground(const Client &c, int sig)
-{
-    if (c.fg_pid > 0)
-        kill(c.fg_pid, sig);
-}
-
-void hang_up(int cid)
-{
-    Client &c = client_of(cid);
-    if (c.flag_hung_up)
-        return;
-    c.flag_hung_up = true;
-    unwatch_connection(cid);
-    if (c.activity == Activity::FOREGROUND) {
-        signal_foreground(c, SIGHUP);
-        c.kill_at = now_ms() + HANGUP_GRACE_MS;
     }
 }
 
@@ -192,48 +221,53 @@ void expire_deadlines(long long now)
 {
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
         Client &c = client_of(cid);
-        if (!c.login)
+        if (!c.login || c.line.deadline == 0 || now < c.line.deadline)
             continue;
-        if (c.activity == Activity::FOREGROUND && c.kill_at != 0 && now >= c.kill_at) {
+        switch (c.line.activity) {
+        case Activity::FOREGROUND:
             signal_foreground(c, SIGKILL);
-            c.kill_at = 0;
+            c.line.deadline = 0;
+            break;
+        case Activity::STARTING:
+            if (!c.line.flag_for_output)
+                break;  // a retry's time: the loop hands the command over again
+            [[fallthrough]];
+        case Activity::IDLE:
+            if (queued_output(cid) > 0)
+                drop_client(cid);
+            c.line.deadline = 0;
+            break;
+        case Activity::LINE:
+            break;
         }
-        if (c.output_deadline != 0 && now >= c.output_deadline && queued_output(cid) > 0)
-            drop_client(cid);
     }
 }
 
-static void take_earlier(long long &nearest, long long when)
+void take_line_deadlines(long long &nearest)
 {
-    if (when != 0 && (nearest == 0 || when < nearest))
-        nearest = when;
+    for (const Client &c : clients)
+        if (c.login)
+            take_earlier(nearest, c.line.deadline);
 }
 
-long long next_deadline()
-{
-    long long nearest = 0;
-    for (const Client &c : clients) {
-        if (!c.login)
-            continue;
-        if (c.activity == Activity::FOREGROUND)
-            take_earlier(nearest, c.kill_at);
-        if (c.activity == Activity::STARTING)
-            take_earlier(nearest, c.launch.retry_at);
-        take_earlier(nearest, c.output_deadline);
-    }
-    return nearest;
-}
-
-void reset_activity(int cid)
+bool ready_to_leave(int cid)
 {
     Client &c = client_of(cid);
+    if (c.line.activity != Activity::FOREGROUND)
+        return true;
+    if (c.conn.ending == Ending::NOW && !c.line.flag_hung_up) {
+        shut_connection(c.sockfd);
+        hang_up(cid);
+    }
+    return false;
+}
+
+void release_client(int cid)
+{
+    current_cid = cid;
+    delete_user_pipe();
     unwatch_connection(cid);
-    c.activity = Activity::IDLE;
-    c.rest_pos = 0;
-    c.launch = Launch();
-    c.fg_pid = -1;
-    c.kill_at = 0;
-    c.output_deadline = 0;
-    c.flag_hung_up = false;
-    std::string().swap(c.held);
+    hang_up_commands(cid);
+    remove_client();
+    close_all_pipes(cid);
 }

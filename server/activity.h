@@ -1,16 +1,18 @@
-// activity.h -- what each client is doing now (the Activity in its record),
-// and every place where that changes.
+// activity.h -- what each client is doing now (the Line in its record),
+// every change of it, and what follows from the executor's reports. The
+// loop calls in here; this unit calls the parser, the executor and the
+// units below them, never the loop.
 //
-//   IDLE --a whole line--> LINE                      begin_line
-//   LINE --the line is over--> IDLE                  run_turn: prompt, then held messages
-//   LINE --a command must wait--> STARTING           wait_to_start, wait_for_output
-//   STARTING --started or given up--> LINE           end_start
-//   STARTING --started in the foreground--> FOREGROUND  end_start
-//   FOREGROUND --its command ended--> LINE           foreground_ended
+//   IDLE --a whole line--> LINE                          begin_line
+//   LINE --the line is over--> IDLE                      the prompt, then held messages
+//   LINE --WAIT_UNTIL, WAIT_FOR_OUTPUT--> STARTING       the command keeps its fields
+//   STARTING --its time, or its output gone--> LINE      run_turn hands it over again
+//   LINE --FOREGROUND--> FOREGROUND                      the line waits for its pid
+//   FOREGROUND --its command reaped--> LINE              commands_ended
+//   any but FOREGROUND --leaving--> (slot free)          release_client, from the sweep
 //
-// A client leaves at the end of a pass (the loop's sweep), from any of these
-// except FOREGROUND: a client whose connection ends or who is dropped while
-// its foreground command runs is removed once that command has ended.
+// A client whose connection ends, or who is dropped, while its foreground
+// command runs leaves once that command has ended.
 //
 // In the default mode a client that is not IDLE holds up every other client
 // (the loop's pass waits for it); with --concurrent it holds up only itself,
@@ -18,7 +20,6 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
 
 // Creates the hang-up watch; exits on failure.
 void init_activity();
@@ -26,7 +27,15 @@ void init_activity();
 // client with a foreground command has broken (check_hang_ups tells which).
 int hangup_watch_fd();
 void check_hang_ups();
+// Reaps the commands that have ended; a line that waited for one goes on
+// at its next turn.
+void commands_ended();
 
+// An IDLE client cid may start a line now: false while more than
+// OUTPUT_HIGH_WATER of its output waits. wants: it has a line (or an ended
+// input) to act on; it is then dropped if it has not read enough within
+// DRAIN_TIMEOUT_MS.
+bool may_begin_line(int cid, bool wants, long long now);
 // IDLE -> LINE: starts line (as read, without its newline) and runs its
 // first turn.
 void begin_line(int cid, std::string line);
@@ -35,29 +44,18 @@ void run_turn(int cid);
 // True when client cid, not IDLE, could go on with its line right now.
 bool may_go_on(int cid, long long now);
 
-// The executor's side. The current client's command waits until retry_at
-// (monotonic ms), or until its queued output has gone out.
-void wait_to_start(int cid, long long retry_at);
-void wait_for_output(int cid);
-// Client cid has a line that waits for its queued output to go out; if it
-// has not gone out DRAIN_TIMEOUT_MS after the wait began, the client is
-// dropped (expire_deadlines). A wait ends when its line goes on.
-void wait_for_reader(int cid, long long now);
-// The command has started, as a foreground command when fg_pid > 0, or has
-// been given up; the line goes on.
-void end_start(int cid, pid_t fg_pid);
-// The foreground command of cid has ended (reaped).
-void foreground_ended(int cid);
-
-// The connection of cid has broken or been dropped: its foreground command,
-// if any, gets SIGHUP now and SIGKILL if it is still there 2 s later, and
-// the rest of its line does not run.
-void hang_up(int cid);
 // Acts on deadlines that have passed: SIGKILL for hung-up commands, and
 // dropping clients that do not read what must go out before their line
 // can go on.
 void expire_deadlines(long long now);
-// The nearest deadline of any client (monotonic ms), or 0 when none.
-long long next_deadline();
-// Forgets a leaving or arriving client's activity.
-void reset_activity(int cid);
+// Makes nearest the earliest of the clients' deadlines and itself (0: none).
+void take_line_deadlines(long long &nearest);
+
+// For the sweep: true when leaving client cid can be released now. A client
+// whose foreground command runs waits for it; a dropped one has its
+// connection shut down at once, which hangs up that command.
+bool ready_to_leave(int cid);
+// The one way out of the table: the client's user pipes, its commands still
+// running (SIGHUP), its slot, its connection and its pending pipes are let
+// go. Only the loop's sweep calls it.
+void release_client(int cid);

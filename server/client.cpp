@@ -13,11 +13,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "activity.h"
 #include "global.h"
 #include "message.h"
-#include "parser.h"
-#include "shell.h"
 
 extern char **environ;
 
@@ -90,17 +87,9 @@ int add_client(int sockfd, const sockaddr_in &addr)
     c.env.clear();
     c.env["PATH"] = "bin:.";
     rebuild_env_block(c);
-    c.inbuf.clear();
-    c.inbuf_pos = 0;
-    c.flag_discard_line = false;
-    c.telnet = TelnetState{};
-    c.flag_eof = false;
-    c.outq.clear();
-    c.outq_sent = 0;
-    c.flag_write_failed = false;
-    c.flag_closing = false;
-    c.flag_dropped = false;
-    reset_activity(slot + 1);
+    reset_record(c.launch);
+    reset_record(c.conn);
+    reset_record(c.line);
     broadcast_login(c.ip, c.port, c.name);
     return slot + 1;
 }
@@ -114,24 +103,20 @@ void remove_client()
     flush_output(current_cid);
     c.login = false;
     broadcast_logout(c.name);
-    reset_activity(current_cid);
-    hang_up_commands(current_cid);
-    if (c.flag_dropped || c.flag_write_failed)
+    if (c.conn.ending == Ending::NOW || c.conn.flag_write_failed)
         cut_connection(c.sockfd);
     else
-        depart(c.sockfd, c.outq, c.outq_sent);
-    c.sockfd = -1;
-    close_all_pipes(current_cid);
+        depart(c.sockfd, c.conn.outq, c.conn.outq_sent);
     // Its buffers' memory goes now; the rest of the slot is set afresh when
     // the slot is taken again.
-    std::string().swap(c.inbuf);
-    std::string().swap(c.outq);
+    reset_record(c.conn);
+    reset_record(c.line);
 }
 
 std::string filter_client_input(int cid, const char *data, std::size_t len)
 {
     std::string line, reply;
-    filter_telnet(client_of(cid).telnet, std::string_view(data, len), line, reply);
+    filter_telnet(client_of(cid).conn.telnet, std::string_view(data, len), line, reply);
     if (!reply.empty())
         send_to_client(cid, reply);
     return line;

@@ -19,11 +19,12 @@ void init_clients();
 // Returns the new id, 1..30, or 0 when every slot is in use (nothing is
 // announced then and the caller still owns sockfd).
 int add_client(int sockfd, const sockaddr_in &addr);
-// Removes the current client: announces the departure to the others, sends
-// SIGHUP to its commands still running, closes its pending numbered pipes,
-// and hands its connection to the departures, which deliver what is still
-// queued for it and then end it (a dropped client's is cut at once). The
-// caller has already dropped its user pipes. Its id is free at once.
+// Removes the current client from the table: what was held for it and
+// everything queued goes out as far as the socket takes it now, the others
+// are told it left, and its connection passes to the departures, which
+// deliver the rest and then end it (a dropped client's is cut at once). Its
+// id is free at once. The caller has released what the client's commands
+// and pipes hold.
 void remove_client();
 // Takes telnet's own sequences out of bytes just read from client cid and
 // queues the answers for that client, behind its other output. Returns the

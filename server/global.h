@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "telnet.h"
@@ -23,8 +25,8 @@ struct Command {
     std::vector<char *> argv;
 };
 
-// What a client is doing now. The transitions all live in activity.cpp;
-// the comments there say when each happens.
+// What a client is doing now. Every change of it lives in activity.cpp,
+// whose header draws the diagram.
 enum class Activity {
     IDLE,        // between lines: its input is read, and a whole line starts
     LINE,        // in a line whose next command may run on its next turn
@@ -32,24 +34,67 @@ enum class Activity {
     FOREGROUND,  // its line waits for a foreground command to end
 };
 
-// An external command between its preparation and its fork. It may have to
-// wait: for a pipe or a process the system cannot give yet, and for the
-// client's queued output to go out, so that the command's own output cannot
-// overtake it.
+// An external command between its preparation and its fork: the executor's
+// own progress on it (shell.cpp writes it). It may have to wait: for a pipe
+// or a process the system cannot give yet, and for the client's queued
+// output to go out, so that the command's own output cannot overtake it.
 struct Launch {
-    enum Stage { PIPE, USER_PIPE_IN, USER_PIPE_OUT, FORK } stage = PIPE;
+    enum Stage { NONE, PIPE, USER_PIPE_IN, USER_PIPE_OUT, FORK } stage = NONE;
     bool is_pipe = false;            // ends in |N or !N
     bool blocking = false;           // a foreground command
     std::string error_user_pipe_in;  // "" when fine or absent
     std::string error_user_pipe_out;
     int tries = 0;                   // failed attempts at the current stage
-    long long retry_at = 0;          // monotonic ms; 0 when not waiting
 };
 
 // Appends a copy of word and keeps argv terminated by a null pointer.
 void add_word(Command &cmd, const std::string &word);
 // Frees every word; argc becomes 0 and argv holds only the null pointer.
 void clear_command(Command &cmd);
+
+// How a connection is to end.
+enum class Ending {
+    NONE,          // it goes on
+    AFTER_OUTPUT,  // exit, ended input, hang-up: what is queued still goes out
+    NOW,           // given up on (it does not read): cut at once
+};
+
+// The connection: what has come in and not been handled yet, and what the
+// server has said that the socket could not take yet. The input side is
+// written by the loop (main.cpp), the output side and the ending by
+// message.cpp.
+struct Connection {
+    std::string inbuf;
+    std::size_t inbuf_pos = 0;       // start of the unhandled bytes in inbuf
+    bool flag_discard_line = false;  // dropping the rest of an overlong line
+    TelnetState telnet;              // where the last read left a telnet sequence
+    bool flag_eof = false;           // peer ended its input; lines left still run
+    std::string outq;
+    std::size_t outq_sent = 0;       // bytes of outq already written
+    bool flag_write_failed = false;  // peer gone: output is dropped
+    Ending ending = Ending::NONE;    // acted on by the loop's sweep
+};
+
+// The line in progress: written by activity.cpp, but for held, which
+// message.cpp fills and empties. What a deadline means depends on the
+// activity:
+//   IDLE        a whole line waits for the client to read its output: the
+//               client is dropped if it has not by then;
+//   STARTING    flag_for_output: the same, before the command starts;
+//               otherwise the time of the next try;
+//   FOREGROUND  the command was hung up: SIGKILL then;
+//   LINE        none.
+struct Line {
+    Activity activity = Activity::IDLE;
+    std::size_t rest_pos = 0;    // where the rest of input_backup begins
+    bool flag_for_output = false;
+    long long deadline = 0;      // monotonic ms; 0 when none
+    int fg_pid = -1;             // FOREGROUND: the command waited for
+    bool flag_hung_up = false;   // the connection broke under its command
+    // Messages from others that arose while the line was in progress; they
+    // follow the line's prompt, as if sent just after the line ended.
+    std::string held;
+};
 
 struct Client {
     bool login = false;          // slot in use: served, listed, broadcast to
@@ -74,26 +119,7 @@ struct Client {
     std::string cmd_name;        // first word of the command
     Command cmd;
     std::string input_backup;    // the line as typed, less a final CR
-    // A command of the line could not start: the commands after it would
-    // find their pipes missing and read the client's connection instead.
-    bool flag_line_failed = false;
-
-    // What the client is doing now, and the state of a line in progress:
-    // where the rest of input_backup begins, the command waiting to start,
-    // and the foreground command the line waits for.
-    Activity activity = Activity::IDLE;
-    std::size_t rest_pos = 0;
-    Launch launch;
-    int fg_pid = -1;
-    long long kill_at = 0;       // SIGKILL for a hung-up command; 0 = none
-    // A client whose line waits for its queued output to go out (before a
-    // command starts, or before a line starts while the queue is long) is
-    // dropped if it has not read it by then; 0 when not waiting.
-    long long output_deadline = 0;
-    bool flag_hung_up = false;   // the connection broke under the command
-    // Messages from others that arose while the line was in progress; they
-    // follow the line's prompt, as if sent just after the line ended.
-    std::string held;
+    Launch launch;               // the command on its way to its fork
 
     // The client's own environment, and the same as a block of "NAME=VALUE"
     // strings that the process environment is pointed at before each line.
@@ -101,18 +127,8 @@ struct Client {
     std::vector<std::string> env_strings;
     std::vector<char *> envp;
 
-    // Connection state: bytes read but not yet handled as lines, and the
-    // server's own output that the socket could not take yet.
-    std::string inbuf;
-    std::size_t inbuf_pos = 0;   // start of the unhandled bytes in inbuf
-    bool flag_discard_line = false;  // dropping the rest of an overlong line
-    TelnetState telnet;          // where the last read left a telnet sequence
-    bool flag_eof = false;       // peer ended its input; lines left still run
-    std::string outq;
-    std::size_t outq_sent = 0;   // bytes of outq already written
-    bool flag_write_failed = false;  // peer gone: output is dropped
-    bool flag_closing = false;   // to be removed at the end of the pass
-    bool flag_dropped = false;   // given up on: its connection is cut at once
+    Connection conn;
+    Line line;
 };
 
 extern Client clients[CLIENT_SLOTS];
@@ -129,3 +145,21 @@ extern int server_sockfd;
 
 inline Client &client_of(int cid) { return clients[cid - 1]; }
 inline Client &current_client() { return clients[current_cid - 1]; }
+
+// Sets a record back to its initial state, giving up the memory its strings
+// held (a plain assignment may keep their capacity).
+template <class T> void reset_record(T &record)
+{
+    T fresh;
+    std::swap(record, fresh);
+}
+
+// Milliseconds of the monotonic clock, for bounded waits.
+long long now_ms();
+// Makes nearest the earlier of itself and when; 0 stands for none in both.
+void take_earlier(long long &nearest, long long when);
+// Reads the decimal number at the start of text into field: white space
+// skipped, an optional sign and the digits, stopping at the first other
+// character, clamped to the int range; 0 without a digit; field untouched
+// when the text is empty or blank.
+void read_number(std::string_view text, int &field);

@@ -24,6 +24,7 @@
 
 #include "activity.h"
 #include "client.h"
+#include "fd.h"
 #include "global.h"
 #include "message.h"
 #include "parser.h"
@@ -164,7 +165,7 @@ void handle_new_connection(int sockfd, const sockaddr_in &addr)
     if (cid == 0) {
         // Every slot is taken: the connection gets no id and is closed.
         send_raw(sockfd, PROMPT);
-        close(sockfd);
+        close_fd(sockfd);
         return;
     }
     init_parse(cid);
@@ -174,10 +175,9 @@ void handle_new_connection(int sockfd, const sockaddr_in &addr)
 static void shed_connection()
 {
     if (spare_fd >= 0) {
-        close(spare_fd);
+        close_fd(spare_fd);
         int fd = accept4(server_sockfd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0)
-            close(fd);
+        close_fd(fd);
         spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
     if (spare_fd < 0)
@@ -195,7 +195,7 @@ static void accept_connection()
         return;
     }
     if (fd >= FD_SETSIZE) {
-        close(fd);  // select cannot watch it
+        close_fd(fd);  // select cannot watch it
         return;
     }
     // Output and prompt go out as separate writes; without this an ordinary
@@ -205,29 +205,33 @@ static void accept_connection()
     handle_new_connection(fd, addr);
 }
 
+static std::string text_line_too_long()
+{
+    return format_text("*** Error: the line is longer than %zu bytes; it was not run. ***\n", MAX_LINE_LENGTH);
+}
+
 // Appends what arrived to the client's buffer. A line that grows past
 // MAX_LINE_LENGTH without ending is refused at once and the rest of it,
 // up to its newline, is dropped as it arrives.
 static void take_input(int cid, const char *data, std::size_t len)
 {
-    Client &c = client_of(cid);
-    if (c.flag_discard_line) {
+    Connection &conn = client_of(cid).conn;
+    if (conn.flag_discard_line) {
         const char *nl = static_cast<const char *>(std::memchr(data, '\n', len));
         if (!nl)
             return;
-        c.flag_discard_line = false;
+        conn.flag_discard_line = false;
         send_to_client(cid, PROMPT);
         len -= static_cast<std::size_t>(nl + 1 - data);
         data = nl + 1;
     }
-    c.inbuf.append(data, len);
-    std::size_t pending = c.inbuf.size() - c.inbuf_pos;
-    if (pending > MAX_LINE_LENGTH + 1 && c.inbuf.find('\n', c.inbuf_pos) == std::string::npos) {
-        send_to_client(cid, format_text("*** Error: the line is longer than %zu bytes; it was not run. ***\n",
-                                        MAX_LINE_LENGTH));
-        c.inbuf.clear();
-        c.inbuf_pos = 0;
-        c.flag_discard_line = true;
+    conn.inbuf.append(data, len);
+    std::size_t pending = conn.inbuf.size() - conn.inbuf_pos;
+    if (pending > MAX_LINE_LENGTH + 1 && conn.inbuf.find('\n', conn.inbuf_pos) == std::string::npos) {
+        send_to_client(cid, text_line_too_long());
+        conn.inbuf.clear();
+        conn.inbuf_pos = 0;
+        conn.flag_discard_line = true;
     }
 }
 
@@ -240,27 +244,27 @@ static void read_input(int cid)
         std::string typed = filter_client_input(cid, buf, static_cast<std::size_t>(n));
         take_input(cid, typed.data(), typed.size());
     } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-        c.flag_eof = true;  // lines already here still run; then it leaves
+        c.conn.flag_eof = true;  // lines already here still run; then it leaves
 }
 
-static bool has_line(const Client &c)
+static bool has_line(const Connection &conn)
 {
-    return c.inbuf.find('\n', c.inbuf_pos) != std::string::npos;
+    return conn.inbuf.find('\n', conn.inbuf_pos) != std::string::npos;
 }
 
-static bool take_line(Client &c, std::string &line)
+static bool take_line(Connection &conn, std::string &line)
 {
-    std::size_t nl = c.inbuf.find('\n', c.inbuf_pos);
+    std::size_t nl = conn.inbuf.find('\n', conn.inbuf_pos);
     if (nl == std::string::npos)
         return false;
-    line.assign(c.inbuf, c.inbuf_pos, nl - c.inbuf_pos);
-    c.inbuf_pos = nl + 1;
-    if (c.inbuf_pos == c.inbuf.size()) {
-        c.inbuf.clear();
-        c.inbuf_pos = 0;
-    } else if (c.inbuf_pos > READ_CHUNK) {
-        c.inbuf.erase(0, c.inbuf_pos);
-        c.inbuf_pos = 0;
+    line.assign(conn.inbuf, conn.inbuf_pos, nl - conn.inbuf_pos);
+    conn.inbuf_pos = nl + 1;
+    if (conn.inbuf_pos == conn.inbuf.size()) {
+        conn.inbuf.clear();
+        conn.inbuf_pos = 0;
+    } else if (conn.inbuf_pos > READ_CHUNK) {
+        conn.inbuf.erase(0, conn.inbuf_pos);
+        conn.inbuf_pos = 0;
     }
     return true;
 }
@@ -273,57 +277,41 @@ static bool take_line(Client &c, std::string &line)
 void handle_old_connection(int cid)
 {
     Client &c = client_of(cid);
-    if (c.activity != Activity::IDLE) {
+    if (c.line.activity != Activity::IDLE) {
         if (may_go_on(cid, now_ms()))
             run_turn(cid);
         return;
     }
-    if (queued_output(cid) > OUTPUT_HIGH_WATER) {
-        if (has_line(c) || c.flag_eof)
-            wait_for_reader(cid, now_ms());  // its next line waits until it has read more
+    if (!may_begin_line(cid, has_line(c.conn) || c.conn.flag_eof, now_ms()))
         return;
-    }
-    c.output_deadline = 0;
     std::string line;
-    if (!take_line(c, line)) {
-        if (c.flag_eof)
-            mark_closing(cid);
+    if (!take_line(c.conn, line)) {
+        if (c.conn.flag_eof)
+            end_after_output(cid);
         return;
     }
     current_cid = cid;
     std::size_t length = line.size() - (!line.empty() && line.back() == '\r' ? 1 : 0);
     if (length > MAX_LINE_LENGTH) {
-        error_output(format_text("*** Error: the line is longer than %zu bytes; it was not run. ***\n",
-                                 MAX_LINE_LENGTH));
+        error_output(text_line_too_long());
         send_to_client(cid, PROMPT);
         return;
     }
     begin_line(cid, std::move(line));
 }
 
-// The only place where clients that were marked for closing go: a leaving
-// client's announcement can push another one over its queue bound, so sweep
-// until none is left. A client whose foreground command still runs stays
-// until the command has ended; a dropped one has its connection cut now,
-// which hangs up that command.
+// The only place where leaving clients go, right after each client's turn
+// and at the end of each wake-up: a leaving client's announcement can push
+// another one over its queue bound, so sweep until none is left. A client
+// whose foreground command still runs stays until the command has ended.
 static void sweep_closing_clients()
 {
     for (bool again = true; again;) {
         again = false;
         for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
-            Client &c = client_of(cid);
-            if (!c.login || !c.flag_closing)
+            if (!client_of(cid).login || !is_leaving(cid) || !ready_to_leave(cid))
                 continue;
-            if (c.activity == Activity::FOREGROUND) {
-                if (c.flag_dropped && !c.flag_hung_up) {
-                    shutdown(c.sockfd, SHUT_RDWR);
-                    hang_up(cid);
-                }
-                continue;
-            }
-            current_cid = cid;
-            delete_user_pipe();
-            remove_client();
+            release_client(cid);
             again = true;
         }
     }
@@ -379,13 +367,13 @@ static long long build_watch_sets(int &max_fd)
         const Client &c = client_of(cid);
         if (!c.login)
             continue;
-        if (!c.outq.empty())
+        if (!c.conn.outq.empty())
             watch_fd(wset, c.sockfd, max_fd);
         if (pass.holder != 0 && cid != pass.holder)
             continue;
-        if (c.activity != Activity::IDLE)
+        if (c.line.activity != Activity::IDLE)
             ready = ready || may_go_on(cid, now);
-        else if (!has_line(c) && !c.flag_eof)
+        else if (!has_line(c.conn) && !c.conn.flag_eof)
             watch_fd(allset, c.sockfd, max_fd);
         else if (queued_output(cid) <= OUTPUT_HIGH_WATER)
             ready = true;  // served from the buffer; read no more until then
@@ -394,10 +382,10 @@ static long long build_watch_sets(int &max_fd)
     if (ready)
         return 0;
     long long deadline = 0;
-    for (long long when : {next_deadline(), departures_deadline(),
-                           now < accept_paused_until ? accept_paused_until : 0LL})
-        if (when != 0 && (deadline == 0 || when < deadline))
-            deadline = when;
+    take_line_deadlines(deadline);
+    take_departure_deadlines(deadline);
+    if (now < accept_paused_until)
+        take_earlier(deadline, accept_paused_until);
     return deadline == 0 ? -1 : std::max(0LL, deadline - now);
 }
 
@@ -405,11 +393,11 @@ static long long build_watch_sets(int &max_fd)
 static bool has_work(int cid, long long now)
 {
     const Client &c = client_of(cid);
-    if (!c.login || c.flag_closing)
+    if (!c.login || is_leaving(cid))
         return false;
-    if (c.activity != Activity::IDLE)
+    if (c.line.activity != Activity::IDLE)
         return may_go_on(cid, now);
-    return FD_ISSET(c.sockfd, &rset) || has_line(c) || c.flag_eof;
+    return FD_ISSET(c.sockfd, &rset) || has_line(c.conn) || c.conn.flag_eof;
 }
 
 static void begin_pass(long long now)
@@ -427,24 +415,27 @@ static void begin_pass(long long now)
 static void serve_client(int cid)
 {
     Client &c = client_of(cid);
-    if (!c.login || c.flag_closing)
+    if (!c.login || is_leaving(cid))
         return;
-    if (c.activity == Activity::IDLE && pass.readable[cid])
+    if (c.line.activity == Activity::IDLE && pass.readable[cid])
         read_input(cid);
     handle_old_connection(cid);
+    sweep_closing_clients();
 }
 
 // A holder lets go of the pass once its line is over, or once it has left.
 static bool still_holds(int cid)
 {
-    return client_of(cid).login && client_of(cid).activity != Activity::IDLE;
+    return client_of(cid).login && client_of(cid).line.activity != Activity::IDLE;
 }
 
 static void go_on_with_pass()
 {
     if (pass.holder != 0) {
-        if (client_of(pass.holder).login)
+        if (client_of(pass.holder).login) {
             handle_old_connection(pass.holder);  // goes on with its line when it can
+            sweep_closing_clients();
+        }
         if (still_holds(pass.holder))
             return;
         pass.holder = 0;
@@ -472,7 +463,7 @@ static void serve_once()
     if (n < 0)
         return;  // EINTR: a child ended; build the sets anew
     if (FD_ISSET(sigchld_fd(), &rset))
-        reap_children();
+        commands_ended();
     if (FD_ISSET(hangup_watch_fd(), &rset))
         check_hang_ups();
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
@@ -512,7 +503,7 @@ int main(int argc, char **argv)
     init_activity();
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     dup2(null_fd, STDIN_FILENO);  // the server never reads its own input
-    close(null_fd);
+    close_fd(null_fd);
     spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // Listen last: once the port accepts, the server is wholly set up.
     server_sockfd = create_socket(options.port, LISTEN_Q, options.bind_addr);

@@ -9,9 +9,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "fd.h"
 #include "global.h"
 
 std::string format_text(const char *fmt, ...)
@@ -51,45 +51,56 @@ static ssize_t send_some(int fd, const char *data, std::size_t len)
 
 // The peer cannot receive any more: drop its output. The client stays until
 // its input ends, so that lines it sent before leaving still run.
-static void drop_output(Client &c)
+static void drop_output(Connection &conn)
 {
-    c.flag_write_failed = true;
-    std::string().swap(c.outq);
-    c.outq_sent = 0;
+    conn.flag_write_failed = true;
+    std::string().swap(conn.outq);
+    conn.outq_sent = 0;
 }
 
-void mark_closing(int cid)
+void end_after_output(int cid)
 {
-    client_of(cid).flag_closing = true;
+    Connection &conn = client_of(cid).conn;
+    if (conn.ending == Ending::NONE)
+        conn.ending = Ending::AFTER_OUTPUT;
 }
 
 void drop_client(int cid)
 {
-    Client &c = client_of(cid);
-    c.flag_closing = true;
-    c.flag_dropped = true;
+    client_of(cid).conn.ending = Ending::NOW;
+}
+
+bool is_leaving(int cid)
+{
+    return client_of(cid).conn.ending != Ending::NONE;
+}
+
+void shut_connection(int fd)
+{
+    shutdown(fd, SHUT_RDWR);
 }
 
 static bool over_limit(const Client &c)
 {
-    return c.outq.size() - c.outq_sent + c.held.size() > OUTPUT_QUEUE_LIMIT;
+    return c.conn.outq.size() - c.conn.outq_sent + c.line.held.size() > OUTPUT_QUEUE_LIMIT;
 }
 
 static void queue_output(int cid, const std::string &text)
 {
     Client &c = client_of(cid);
+    Connection &conn = c.conn;
     std::size_t done = 0;
-    if (c.outq.empty()) {
+    if (conn.outq.empty()) {
         ssize_t n = send_some(c.sockfd, text.data(), text.size());
         if (n < 0) {
-            drop_output(c);
+            drop_output(conn);
             return;
         }
         done = static_cast<std::size_t>(n);
         if (done == text.size())
             return;
     }
-    c.outq.append(text, done, std::string::npos);
+    conn.outq.append(text, done, std::string::npos);
     if (over_limit(c))
         drop_client(cid);
 }
@@ -97,10 +108,10 @@ static void queue_output(int cid, const std::string &text)
 void send_to_client(int cid, const std::string &text)
 {
     Client &c = client_of(cid);
-    if (!c.login || c.flag_closing || c.flag_write_failed)
+    if (!c.login || c.conn.ending != Ending::NONE || c.conn.flag_write_failed)
         return;
-    if (c.activity != Activity::IDLE && cid != line_cid) {
-        c.held += text;
+    if (c.line.activity != Activity::IDLE && cid != line_cid) {
+        c.line.held += text;
         if (over_limit(c))
             drop_client(cid);
         return;
@@ -110,44 +121,38 @@ void send_to_client(int cid, const std::string &text)
 
 std::size_t queued_output(int cid)
 {
-    const Client &c = client_of(cid);
-    return c.outq.size() - c.outq_sent;
+    const Connection &conn = client_of(cid).conn;
+    return conn.outq.size() - conn.outq_sent;
 }
 
 void release_held(int cid)
 {
     Client &c = client_of(cid);
     std::string text;
-    text.swap(c.held);
-    if (!c.flag_closing && !c.flag_write_failed && !text.empty())
+    text.swap(c.line.held);
+    if (c.conn.ending != Ending::NOW && !c.conn.flag_write_failed && !text.empty())
         queue_output(cid, text);
 }
 
 void flush_output(int cid)
 {
     Client &c = client_of(cid);
-    if (c.outq.empty() || c.sockfd < 0)
+    Connection &conn = c.conn;
+    if (conn.outq.empty() || c.sockfd < 0)
         return;
-    ssize_t n = send_some(c.sockfd, c.outq.data() + c.outq_sent, c.outq.size() - c.outq_sent);
+    ssize_t n = send_some(c.sockfd, conn.outq.data() + conn.outq_sent, conn.outq.size() - conn.outq_sent);
     if (n < 0) {
-        drop_output(c);
+        drop_output(conn);
         return;
     }
-    c.outq_sent += static_cast<std::size_t>(n);
-    if (c.outq_sent == c.outq.size()) {
-        c.outq.clear();
-        c.outq_sent = 0;
-    } else if (c.outq_sent > (1u << 16) && c.outq_sent * 2 > c.outq.size()) {
-        c.outq.erase(0, c.outq_sent);  // keep the queue from only ever growing
-        c.outq_sent = 0;
+    conn.outq_sent += static_cast<std::size_t>(n);
+    if (conn.outq_sent == conn.outq.size()) {
+        conn.outq.clear();
+        conn.outq_sent = 0;
+    } else if (conn.outq_sent > (1u << 16) && conn.outq_sent * 2 > conn.outq.size()) {
+        conn.outq.erase(0, conn.outq_sent);  // keep the queue from only ever growing
+        conn.outq_sent = 0;
     }
-}
-
-long long now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
 // ---- departures ----
@@ -167,19 +172,19 @@ static Departure departures[CLIENT_SLOTS];
 // client's commands may still hold copies of it. Input nobody will read is
 // discarded first: closing with unread input would reset the connection
 // and could lose output still in flight.
-static void end_connection(int fd)
+static void end_connection(int &fd)
 {
     shutdown(fd, SHUT_WR);
     char sink[4096];
     for (int i = 0; i < 16 && recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
     }
-    close(fd);
+    close_fd(fd);
 }
 
-void cut_connection(int fd)
+void cut_connection(int &fd)
 {
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
+    shut_connection(fd);
+    close_fd(fd);
 }
 
 static void release_departure(Departure &d, bool delivered)
@@ -188,12 +193,11 @@ static void release_departure(Departure &d, bool delivered)
         end_connection(d.fd);
     else
         cut_connection(d.fd);
-    d.fd = -1;
     std::string().swap(d.outq);
     d.sent = 0;
 }
 
-void depart(int fd, std::string &outq, std::size_t sent)
+void depart(int &fd, std::string &outq, std::size_t sent)
 {
     if (sent >= outq.size()) {
         end_connection(fd);
@@ -211,6 +215,7 @@ void depart(int fd, std::string &outq, std::size_t sent)
     if (slot->fd >= 0)
         release_departure(*slot, false);
     slot->fd = fd;
+    fd = -1;
     slot->outq.swap(outq);
     slot->sent = sent;
     slot->deadline = now_ms() + DRAIN_TIMEOUT_MS;
@@ -252,13 +257,11 @@ void serve_departures(const fd_set &wset, long long now)
     }
 }
 
-long long departures_deadline()
+void take_departure_deadlines(long long &nearest)
 {
-    long long nearest = 0;
     for (const Departure &d : departures)
-        if (d.fd >= 0 && (nearest == 0 || d.deadline < nearest))
-            nearest = d.deadline;
-    return nearest;
+        if (d.fd >= 0)
+            take_earlier(nearest, d.deadline);
 }
 
 void normal_output(const std::string &msg)

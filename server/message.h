@@ -21,9 +21,6 @@ constexpr std::size_t OUTPUT_HIGH_WATER = 1 << 16;
 // has left, before its connection is cut.
 constexpr int DRAIN_TIMEOUT_MS = 5000;
 
-// Milliseconds of the monotonic clock, for bounded waits.
-long long now_ms();
-
 // printf-style formatting into a string of whatever length the text needs.
 std::string format_text(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -40,25 +37,33 @@ void release_held(int cid);
 // Writes queued output of cid that the socket now takes; called when select
 // reports the socket writable.
 void flush_output(int cid);
-// Marks client cid to be removed at the end of the loop's pass.
-void mark_closing(int cid);
-// The server gives up on cid (it does not read): removed at the end of the
-// pass, its output discarded and its connection cut at once.
+// Client cid is to leave (exit, ended input, hang-up): the loop's sweep
+// removes it, and what is queued for it still goes out.
+void end_after_output(int cid);
+// The server gives up on cid (it does not read): the sweep removes it, its
+// output discarded and its connection cut at once.
 void drop_client(int cid);
+// True once cid is to leave, either way.
+bool is_leaving(int cid);
+// Shuts a connection down both ways (the peer and any command holding it
+// see its end now); the descriptor stays open for its owner to close.
+void shut_connection(int fd);
 
 // A departed client's connection, taken over from its record. What is still
 // queued for it goes out as long as it reads (DRAIN_TIMEOUT_MS without
 // progress ends that); then the connection is shut down and closed, whatever
 // copies of it the client's commands still hold.
-void depart(int fd, std::string &outq, std::size_t sent);
-// Cuts a connection at once: shut down both ways, closed.
-void cut_connection(int fd);
+// fd becomes -1: the departures own it now.
+void depart(int &fd, std::string &outq, std::size_t sent);
+// Cuts a connection at once: shut down both ways, closed (fd becomes -1).
+void cut_connection(int &fd);
 // For the loop: adds departures with output to wset (raising max_fd),
 // writes to those select found writable, and gives up on those past their
-// deadline. departures_deadline() is the nearest deadline, or 0.
+// deadline. take_departure_deadlines() makes nearest the earliest of their
+// deadlines and itself (0 for none).
 void watch_departures(fd_set &wset, int &max_fd);
 void serve_departures(const fd_set &wset, long long now);
-long long departures_deadline();
+void take_departure_deadlines(long long &nearest);
 
 // Output to the current user.
 void normal_output(const std::string &msg);

@@ -6,10 +6,6 @@
 // line costs time in proportion to its length however many words it holds.
 #include "parser.h"
 
-#include <cctype>
-#include <climits>
-
-#include "global.h"
 
 void init_parse(int cid)
 {
@@ -42,31 +38,6 @@ std::string split(std::string_view &str, std::string_view delim)
     std::string taken(str.substr(0, at));
     str.remove_prefix(at);
     return taken;
-}
-
-void read_number(std::string_view text, int &field)
-{
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    if (i == text.size())
-        return;
-    bool negative = false;
-    if (text[i] == '+' || text[i] == '-')
-        negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            value = static_cast<long long>(INT_MAX) + 1;  // enough to clamp either way
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        value = INT_MAX;
-    if (value < INT_MIN)
-        value = INT_MIN;
-    field = static_cast<int>(value);
 }
 
 bool check_cmd_end(std::string_view input)
@@ -148,24 +119,26 @@ void start_line(std::string input)
         input.pop_back();
     Client &c = current_client();
     c.input_backup = std::move(input);
-    c.rest_pos = 0;
-    c.flag_line_failed = false;
+    c.line.rest_pos = 0;
 }
 
-bool continue_line(int budget)
+LineProgress continue_line(int budget, bool resume)
 {
     const int cid = current_cid;
     Client &c = client_of(cid);
     std::string_view rest(c.input_backup);
-    rest.remove_prefix(c.rest_pos);
+    rest.remove_prefix(c.line.rest_pos);
     // A command that could not start yet is complete already: hand it to
     // execute() again without reading another word.
-    bool complete = c.activity == Activity::STARTING;
+    bool complete = resume;
+    LineProgress progress;
     for (;;) {
         if (!complete) {
             remove_space(rest);
-            if (rest.empty())
-                return true;
+            if (rest.empty()) {
+                progress.over = true;
+                return progress;
+            }
             std::string word = split(rest, " ");
             remove_space(rest);
             if (word[0] == '|')
@@ -184,22 +157,25 @@ bool continue_line(int budget)
                 continue;
         }
         complete = false;
-        c.rest_pos = c.input_backup.size() - rest.size();
-        execute();
-        if (c.activity == Activity::STARTING)
-            return false;  // its fields stay until it has started
+        c.line.rest_pos = c.input_backup.size() - rest.size();
+        progress.last = execute();
+        const Outcome::Result result = progress.last.result;
+        if (result == Outcome::WAIT_UNTIL || result == Outcome::WAIT_FOR_OUTPUT)
+            return progress;  // its fields stay until it has started
         init_parse(cid);
-        // After exit, once the server has given up on the client, or after a
-        // command that could not start, the rest of the line is not run.
-        if (!c.login || c.flag_closing || c.flag_line_failed)
-            return true;
-        if (c.activity == Activity::FOREGROUND || --budget == 0)
-            return false;
+        // After exit, after a command that could not start, or once the
+        // client is leaving, the rest of the line is not run.
+        if (result == Outcome::LEAVES || result == Outcome::GIVEN_UP || c.conn.ending != Ending::NONE) {
+            progress.over = true;
+            return progress;
+        }
+        if (result == Outcome::FOREGROUND || --budget == 0)
+            return progress;
     }
 }
 
 void parse(std::string input)
 {
     start_line(std::move(input));
-    continue_line(-1);
+    continue_line(-1, false);
 }

@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "global.h"
+#include "shell.h"
+
 // Advances client cid's command counter (modulo 1001) and resets the
 // per-command fields for the next command.
 void init_parse(int cid);
@@ -15,13 +18,20 @@ void init_parse(int cid);
 void parse(std::string input);
 // Makes input (less a final CR) the current client's line in progress.
 void start_line(std::string input);
+// What a run of continue_line came to: the outcome of the last command
+// handed to execute() (DONE when none was), and whether the line is over.
+struct LineProgress {
+    Outcome last;
+    bool over = false;
+};
 // Runs commands of the current client's line in progress, at most budget of
-// them (no limit when negative). True when the line is over: used up, or
-// cut short by exit, by the client being dropped or by a command that could
-// not start. False when it stopped early: the budget is spent, a command
-// waits to start, or a foreground command runs (see Activity); the next call
-// goes on where this one stopped.
-bool continue_line(int budget);
+// them (no limit when negative). resume: the command handed over last is to
+// be handed over again first, unchanged, as it could not start. The line is
+// over when used up, or cut short by exit, by a command that could not
+// start or by the client leaving. Otherwise it stopped early: the budget is
+// spent, a command waits to start, or a foreground command runs; the next
+// call goes on where this one stopped.
+LineProgress continue_line(int budget, bool resume);
 
 void parse_pipe(std::string pipe_str);
 void parse_error_pipe(std::string pipe_str);
@@ -33,11 +43,4 @@ bool check_cmd_end(std::string_view input);
 void remove_space(std::string_view &str);
 // Takes the text before the first delim out of str; the delim stays.
 std::string split(std::string_view &str, std::string_view delim);
-// Reads the number after a marker character into field: white space skipped,
-// an optional sign and the digits, stopping at the first other character,
-// clamped to the int range; 0 without a digit; field untouched when the text
-// is empty or blank.
-void read_number(std::string_view text, int &field);
 
-// Provided by the executor; reads the current client's record.
-void execute();

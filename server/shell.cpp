@@ -24,11 +24,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "activity.h"
 #include "client.h"
+#include "fd.h"
 #include "global.h"
 #include "message.h"
-#include "parser.h"
 #include "user_pipe.h"
 
 // A pipe or a process that the system cannot give now (descriptor or
@@ -55,40 +54,6 @@ int pipe_target(int pc, int pipeN)
     return static_cast<int>(target);
 }
 
-// select can watch only descriptors below FD_SETSIZE, and a connection
-// takes the lowest free number. Pipes that would land in the upper half of
-// that range are moved above it when the descriptor limit allows, so that
-// however many pipes users keep pending, new connections still find a
-// number select can watch. Pipes below the mark cost nothing extra.
-static const int PIPE_FD_MARK = FD_SETSIZE / 2;
-
-static int move_out_of_select_range(int fd)
-{
-    if (fd < PIPE_FD_MARK || fd >= FD_SETSIZE)
-        return fd;
-    int high = fcntl(fd, F_DUPFD_CLOEXEC, FD_SETSIZE);
-    if (high < 0)
-        return fd;
-    close(fd);
-    return high;
-}
-
-bool make_pipe(int fds[2])
-{
-    int err;
-    do {
-        if (pipe2(fds, O_CLOEXEC) == 0) {
-            fds[0] = move_out_of_select_range(fds[0]);
-            fds[1] = move_out_of_select_range(fds[1]);
-            return true;
-        }
-        err = errno;
-    } while (err == EINTR);
-    fds[0] = fds[1] = -1;
-    errno = err;
-    return false;
-}
-
 bool exist_pipe(int index)
 {
     const Client &c = current_client();
@@ -104,25 +69,15 @@ bool create_pipe()
     return make_pipe(c.pipefd[target]);
 }
 
-// A slot holds both ends of its pipe or neither.
-static void close_slot(int (&fds)[2])
-{
-    if (fds[0] == -1)
-        return;
-    close(fds[0]);
-    close(fds[1]);
-    fds[0] = fds[1] = -1;
-}
-
 void clear_pipe(int index)
 {
-    close_slot(current_client().pipefd[index]);
+    close_pair(current_client().pipefd[index]);
 }
 
 void close_all_pipes(int cid)
 {
     for (auto &fds : client_of(cid).pipefd)
-        close_slot(fds);
+        close_pair(fds);
 }
 
 // In the child. The slot's entries are marked closed, so that a command
@@ -219,21 +174,21 @@ int sigchld_fd()
     return sigchld_pipe[0];
 }
 
-void reap_children()
+std::vector<Reaped> reap_children()
 {
     char sink[64];
     while (read(sigchld_pipe[0], sink, sizeof sink) > 0) {
     }
+    std::vector<Reaped> reaped;
     pid_t pid;
     while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
         auto it = children.find(pid);
         if (it == children.end())
             continue;
-        int owner = it->second;
+        reaped.push_back({pid, it->second});
         children.erase(it);
-        if (owner != 0 && client_of(owner).fg_pid == pid)
-            foreground_ended(owner);
     }
+    return reaped;
 }
 
 void hang_up_commands(int cid)
@@ -301,12 +256,12 @@ static void builtin_name(const Client &c)
 }
 
 // Runs cmd_name when it is a built-in; false for an external command.
-static bool run_builtin(const Client &c)
+static bool run_builtin(const Client &c, Outcome &out)
 {
     const std::string &name = c.cmd_name;
+    out = Outcome();
     if (name == "exit") {
-        delete_user_pipe();
-        remove_client();
+        out.result = Outcome::LEAVES;
     } else if (name == "setenv") {
         builtin_setenv(c);
     } else if (name == "printenv") {
@@ -372,24 +327,24 @@ static bool run_builtin(const Client &c)
     _exit(1);
 }
 
-static void report_start_failure(const char *what, int err)
+static Outcome report_start_failure(Client &c, const char *what, int err)
 {
-    current_client().flag_line_failed = true;
     error_output(format_text("*** Error: cannot %s now (%s); the command did not run. ***\n",
                              what, std::strerror(err)));
+    reset_record(c.launch);
+    return Outcome{Outcome::GIVEN_UP};
 }
 
-// After a failed attempt: true when the client is to wait and try again,
-// false when the failure is final.
-static bool retry_later(Client &c, bool transient)
+// After a failed attempt: true (and out says when) when the command is to
+// be tried again, false when the failure is final.
+static bool retry_later(Client &c, bool transient, Outcome &out)
 {
     Launch &l = c.launch;
     if (!transient || ++l.tries >= START_TRIES)
         return false;
-    wait_to_start(current_cid, now_ms() + (1LL << (l.tries - 1)));
+    out = Outcome{Outcome::WAIT_UNTIL, now_ms() + (1LL << (l.tries - 1))};
     return true;
 }
-
 
 // The command never ran. What it would have read stays pending; the user
 // pipe made for its output has no writer, so it goes.
@@ -401,18 +356,16 @@ static void abandon_launch(Client &c)
 
 // The steps before the fork, from the stage where the command stopped: its
 // outgoing numbered pipe, then the checks and announcements of its user
-// pipes (the incoming side before the outgoing one). False when the command
-// has to wait for a pipe, or could not get one and was given up.
-static bool prepare_launch(Client &c)
+// pipes (the incoming side before the outgoing one). False (out says why)
+// when the command has to wait for a pipe, or could not get one.
+static bool prepare_launch(Client &c, Outcome &out)
 {
     Launch &l = c.launch;
     if (l.stage == Launch::PIPE) {
         if (l.is_pipe && !create_pipe()) {
             int err = errno;
-            if (!retry_later(c, is_transient_pipe_error(err))) {
-                report_start_failure("create a pipe", err);
-                end_start(current_cid, -1);
-            }
+            if (!retry_later(c, is_transient_pipe_error(err), out))
+                out = report_start_failure(c, "create a pipe", err);
             return false;
         }
         l.stage = Launch::USER_PIPE_IN;
@@ -427,7 +380,7 @@ static bool prepare_launch(Client &c)
         if (c.flag_user_pipe_out) {
             int err = 0;
             l.error_user_pipe_out = create_user_pipe_out(c.user_pipeN_out, &err);
-            if (err != 0 && retry_later(c, is_transient_pipe_error(err)))
+            if (err != 0 && retry_later(c, is_transient_pipe_error(err), out))
                 return false;
         }
         l.blocking = !(l.is_pipe || (c.flag_user_pipe_out && l.error_user_pipe_out.empty()));
@@ -439,50 +392,50 @@ static bool prepare_launch(Client &c)
 
 // The fork, once whatever the server has queued for this client (the
 // announcements just made included) has gone out: the command's output
-// must not overtake it. A client that cannot take it is dropped, and the
-// command does not run.
-static void start_launch(Client &c)
+// must not overtake it. A client that is leaving gets no new command.
+static Outcome start_launch(Client &c)
 {
     Launch &l = c.launch;
-    if (c.flag_closing) {
+    if (is_leaving(current_cid)) {
         abandon_launch(c);
-        end_start(current_cid, -1);
-        return;
+        reset_record(c.launch);
+        return Outcome{Outcome::GIVEN_UP};
     }
-    if (!c.outq.empty() && !c.flag_write_failed) {
-        wait_for_output(current_cid);
-        return;
-    }
+    if (!c.conn.outq.empty() && !c.conn.flag_write_failed)
+        return Outcome{Outcome::WAIT_FOR_OUTPUT};
     pid_t pid = fork();
     if (pid == 0)
         run_child(c, l);
     if (pid < 0) {
         int err = errno;
-        if (!retry_later(c, is_transient_fork_error(err))) {
-            abandon_launch(c);
-            report_start_failure("start a process", err);
-            end_start(current_cid, -1);
-        }
-        return;
+        Outcome out;
+        if (retry_later(c, is_transient_fork_error(err), out))
+            return out;
+        abandon_launch(c);
+        return report_start_failure(c, "start a process", err);
     }
     children[pid] = current_cid;
     clear_pipe(c.pc);
     if (c.flag_user_pipe_in && l.error_user_pipe_in.empty())
         clear_user_pipe(c.user_pipeN_in, current_cid);
-    end_start(current_cid, l.blocking ? pid : -1);
+    bool blocking = l.blocking;
+    reset_record(c.launch);
+    if (blocking)
+        return Outcome{Outcome::FOREGROUND, 0, pid};
+    return Outcome{Outcome::DONE};
 }
 
-void execute()
+Outcome execute()
 {
     Client &c = current_client();
-    if (c.activity != Activity::STARTING) {
-        if (run_builtin(c))
-            return;
-        c.launch = Launch();
+    Outcome out;
+    if (c.launch.stage == Launch::NONE) {
+        if (run_builtin(c, out))
+            return out;
+        c.launch.stage = Launch::PIPE;
         c.launch.is_pipe = c.flag_pipe || c.flag_error_pipe;
     }
-    // Where a step has to wait, the client is left STARTING and this is
-    // called again later.
-    if (prepare_launch(c))
-        start_launch(c);
+    if (!prepare_launch(c, out))
+        return out;
+    return start_launch(c);
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // The ring slot that a command at slot pc with distance pipeN writes into.
 // Any distance, negative or huge, is taken modulo 1001, so the slot always
@@ -26,23 +27,39 @@ void connect_pipe_out();
 bool connect_file(bool onto_stdout);
 void clear_useless_fd();
 
-// pipe2(O_CLOEXEC), both ends moved out of the range select watches where
-// possible; false (errno set, both ends -1) when no pipe can be made now.
-bool make_pipe(int fds[2]);
+// What became of a command handed to the executor. The executor only
+// reports; what the client does next is decided by its caller.
+struct Outcome {
+    enum Result {
+        DONE,             // a built-in ran, or the command started in the background
+        WAIT_UNTIL,       // it could not start yet: hand it over again at until
+        WAIT_FOR_OUTPUT,  // it starts once the client's queued output has gone out
+        FOREGROUND,       // it started, and the line waits for process pid
+        GIVEN_UP,         // it could not start; the user has been told
+        LEAVES,           // exit: the user leaves
+    } result = DONE;
+    long long until = 0;  // WAIT_UNTIL: monotonic ms
+    pid_t pid = -1;       // FOREGROUND
+};
 
 // Runs the current client's complete command, or takes it as far as it can
-// go now: a command that has to wait leaves its client STARTING, and a
-// later call goes on with it (see activity.h).
-void execute();
+// go now. A command that has to wait (WAIT_UNTIL, WAIT_FOR_OUTPUT) keeps its
+// fields and its Launch; the next call goes on with it where it stopped.
+Outcome execute();
 
 // SIGCHLD only wakes the loop, through a pipe whose read end is
 // sigchld_fd(); reap_children() then reaps every child that has ended and
-// tells the activity of a client whose foreground command it was.
+// gives back each with the id of the client that started it (0 when that
+// client has left).
 void sigchld_handler(int signo);
 // Installs sigchld_handler for the life of the server; exits on failure.
 void install_sigchld_handler();
 int sigchld_fd();
-void reap_children();
+struct Reaped {
+    pid_t pid;
+    int owner;
+};
+std::vector<Reaped> reap_children();
 // SIGHUP to every command that client cid started and that still runs, as
 // a terminal hang-up does; they are no longer counted as that client's.
 void hang_up_commands(int cid);

@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "client.h"
+#include "fd.h"
 #include "global.h"
 #include "message.h"
-#include "shell.h"
 
 int user_pipefd[31][31][2];
 
@@ -92,12 +92,7 @@ void connect_user_pipe_out(int recv_cid, const std::string &error_msg)
 
 void clear_user_pipe(int i, int j)
 {
-    int(&pair)[2] = user_pipefd[i][j];
-    if (pair[0] == -1 || pair[1] == -1)
-        return;
-    close(pair[0]);
-    close(pair[1]);
-    pair[0] = pair[1] = -1;
+    close_pair(user_pipefd[i][j]);
 }
 
 void delete_user_pipe()

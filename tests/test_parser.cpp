@@ -36,19 +36,21 @@ std::vector<Call> calls;
 // The call (counted from 1) at which the stand-in gives up on the client the
 // way the executor does when the client's output cannot be drained.
 std::size_t close_at_call = 0;
-// The call (counted from 1) at which the stand-in leaves the client waiting
-// as the executor does, and how: STARTING (the command will be handed over
-// again) or FOREGROUND. A command handed over again is recorded in resumed.
+// The call (counted from 1) at which the stand-in reports that the command
+// must wait as the executor does, and how: WAIT_FOR_OUTPUT (the command will
+// be handed over again) or FOREGROUND. A command handed over again is
+// recorded in resumed.
 std::size_t wait_at_call = 0;
-Activity wait_as = Activity::FOREGROUND;
+Outcome::Result wait_as = Outcome::FOREGROUND;
+bool pending = false;  // the last command must be handed over again
 std::vector<Call> resumed;
 
 using Words = std::vector<std::string>;
 
 }  // namespace
 
-// The parser's executor. exit clears login as removing the client does.
-void execute()
+// The parser's executor. exit reports that the user leaves.
+Outcome execute()
 {
     const Client &c = current_client();
     Call call;
@@ -70,19 +72,23 @@ void execute()
     call.pc = c.pc;
     call.input_backup = c.input_backup;
     Client &live = current_client();
-    if (live.activity == Activity::STARTING) {
+    if (pending) {
         resumed.push_back(call);
-        live.activity = Activity::LINE;
-        return;
+        pending = false;
+        return Outcome{};
     }
     calls.push_back(call);
-    if (calls.size() == wait_at_call)
-        live.activity = wait_as;
-
+    Outcome out;
+    if (calls.size() == wait_at_call) {
+        out.result = wait_as;
+        out.pid = 12345;
+        pending = wait_as == Outcome::WAIT_FOR_OUTPUT;
+    }
     if (live.cmd_name == "exit")
-        live.login = false;
+        out.result = Outcome::LEAVES;
     if (calls.size() == close_at_call)
-        live.flag_closing = true;
+        live.conn.ending = Ending::NOW;
+    return out;
 }
 
 class ParserTest : public ::testing::Test {
@@ -93,6 +99,7 @@ protected:
         resumed.clear();
         close_at_call = 0;
         wait_at_call = 0;
+        pending = false;
         for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
             clear_command(client_of(cid).cmd);
             client_of(cid) = Client{};
@@ -401,19 +408,15 @@ TEST_F(ParserTest, NothingRunsAfterTheClientLeaves)
     const char *lines[] = {"exit |1 ls", "exit > f ls -l", "exit <2 who", "exit !3 | who"};
     for (const char *line : lines) {
         SCOPED_TRACE(line);
-        current_client().login = true;
         Call got = only(line);
         EXPECT_EQ(got.words, Words{"exit"});
-        EXPECT_FALSE(current_client().login);
     }
 
-    current_client().login = true;
     std::vector<Call> got = run("ls | exit now | who");
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].words, (Words{"exit", "now"}));
 
     // Given up on by the server halfway through the line.
-    current_client().login = true;
     close_at_call = 1;
     got = run("ls | cat | wc");
     EXPECT_EQ(got.size(), 1u);
@@ -429,22 +432,20 @@ TEST_F(ParserTest, LineStoppedAtAnyCommandGoesOnWhereItStopped)
     std::vector<Call> whole = run(line);
     ASSERT_EQ(whole.size(), 6u);
     for (std::size_t stop = 1; stop <= whole.size(); ++stop) {
-        for (Activity how : {Activity::FOREGROUND, Activity::STARTING}) {
+        for (Outcome::Result how : {Outcome::FOREGROUND, Outcome::WAIT_FOR_OUTPUT}) {
             for (int budget : {-1, 1, 2}) {
                 SCOPED_TRACE("stop " + std::to_string(stop) + ", budget " + std::to_string(budget) +
-                             (how == Activity::STARTING ? ", starting" : ", foreground"));
+                             (how == Outcome::WAIT_FOR_OUTPUT ? ", starting" : ", foreground"));
                 log_in(1);
                 calls.clear();
                 resumed.clear();
                 wait_at_call = stop;
                 wait_as = how;
-                current_client().activity = Activity::LINE;
                 start_line(line);
                 int turns = 1;
-                for (; !continue_line(budget) && turns < 20; ++turns) {
-                    if (current_client().activity == Activity::FOREGROUND)
-                        current_client().activity = Activity::LINE;  // the command has ended
-                }
+                // A command that waits to start is handed over again first.
+                for (LineProgress p; !(p = continue_line(budget, pending)).over && turns < 20;)
+                    ++turns;
                 EXPECT_LE(turns, budget < 0 ? 2 : 8);
                 ASSERT_EQ(calls.size(), whole.size());
                 for (std::size_t i = 0; i < whole.size(); ++i) {
@@ -454,7 +455,7 @@ TEST_F(ParserTest, LineStoppedAtAnyCommandGoesOnWhereItStopped)
                     EXPECT_EQ(calls[i].flag_error_pipe, whole[i].flag_error_pipe) << i;
                     EXPECT_EQ(calls[i].flag_user_pipe_out, whole[i].flag_user_pipe_out) << i;
                 }
-                if (how == Activity::STARTING) {
+                if (how == Outcome::WAIT_FOR_OUTPUT) {
                     ASSERT_EQ(resumed.size(), 1u);
                     EXPECT_EQ(resumed[0].words, whole[stop - 1].words);
                     EXPECT_EQ(resumed[0].pc, whole[stop - 1].pc);

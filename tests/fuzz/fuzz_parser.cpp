@@ -101,22 +101,24 @@ void reset_client()
 
 // The executor's place. exit and a made-up "drop" end the line the way
 // leaving and being disconnected do in the server.
-void execute()
+Outcome execute()
 {
     Client &c = client_of(CID);
     check(current_cid == CID, "current client changed");
     check(!line_over, "a command ran after its client was gone");
-    check(c.login && !c.flag_closing, "a command of a client that is gone");
+    check(c.login && c.conn.ending == Ending::NONE, "a command of a client that is gone");
     check_words(c);
     check_markers(c);
     expected_pc = (expected_pc + 1) % PIPE_SLOTS;
     if (c.cmd_name == "exit") {
-        c.login = false;
         line_over = true;
-    } else if (c.cmd_name == "drop") {
-        c.flag_closing = true;
+        return Outcome{Outcome::LEAVES};
+    }
+    if (c.cmd_name == "drop") {
+        c.conn.ending = Ending::NOW;
         line_over = true;
     }
+    return Outcome{};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

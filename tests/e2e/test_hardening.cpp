@@ -31,98 +31,6 @@ INSTANTIATE_IN_BOTH_MODES(HardeningTest);
 const std::string LEFT = "*** User '(no name)' left. ***\n";
 const std::string WHO_HEADER = "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n";
 
-// A connection whose receive buffer is made small before the handshake, so
-// that when it does not read, the kernel's buffers fill early and the rest
-// has to wait in the server's queue. Read without the harness. A small
-// segment size (mss) keeps the server's send buffer for it small as well,
-// since the kernel sizes that buffer in segments.
-class SmallWindowConn {
-public:
-    SmallWindowConn(int port, int rcvbuf, int mss = 0)
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        if (mss > 0)
-            setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~SmallWindowConn()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    int local_port() const
-    {
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len);
-        return ntohs(addr.sin_port);
-    }
-    void send_line(const std::string &line)
-    {
-        std::string bytes = line + "\n";
-        EXPECT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-    }
-    // Everything up to and including marker; what came on failure.
-    std::string read_until(const std::string &marker, int timeout_ms)
-    {
-        long long deadline = clock_ms() + timeout_ms;
-        std::size_t at;
-        while ((at = buf_.find(marker)) == std::string::npos) {
-            if (!fill(deadline)) {
-                ADD_FAILURE() << "no \"" << marker.substr(0, 80) << "\" within " << timeout_ms << " ms";
-                return std::move(buf_);
-            }
-        }
-        std::string out = buf_.substr(0, at + marker.size());
-        buf_.erase(0, out.size());
-        return out;
-    }
-    // True when the server closes the connection within timeout_ms;
-    // whatever arrives before is dropped.
-    bool closed_within(int timeout_ms)
-    {
-        long long deadline = clock_ms() + timeout_ms;
-        while (fill(deadline))
-            buf_.clear();
-        return closed_;
-    }
-
-private:
-    bool fill(long long deadline)
-    {
-        for (;;) {
-            long long left = deadline - clock_ms();
-            if (closed_ || left <= 0)
-                return false;
-            struct pollfd p = {fd_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left)) <= 0)
-                continue;
-            char chunk[65536];
-            ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                closed_ = true;
-                return false;
-            }
-            buf_.append(chunk, static_cast<std::size_t>(n));
-            return true;
-        }
-    }
-    int fd_ = -1;
-    bool closed_ = false;
-    std::string buf_;
-};
-
 // Bytes the kernel holds unsent or unacknowledged on the server's side of
 // the connection with client_port: the part of a non-reader's backlog that
 // is below the server's own queue. -1 when there is no such connection.
@@ -543,7 +451,7 @@ TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
 {
     Conn &a = login();
     Conn &b = login();
-    SmallWindowConn x(server.port(), 4096);
+    Conn x(server.port(), 4096);
     ASSERT_TRUE(x.ok());
     std::string x_login = login_line(x.local_port());
     a.read_until(x_login);
@@ -572,7 +480,7 @@ TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
                  yelled.size());
     // Its queue alone must have passed the bound: more than 16 of these.
     EXPECT_GT(yells, 16);
-    EXPECT_TRUE(x.closed_within(5000));
+    EXPECT_TRUE(x.wait_closed(5000));
 
     // Nothing was lost for the readers, and the server goes on as before.
     EXPECT_EQ(a.command("echo after"), "after\n");
@@ -586,7 +494,7 @@ TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
 TEST_P(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
 {
     Conn &a = login();
-    SmallWindowConn b(server.port(), 16384);
+    Conn b(server.port(), 16384);
     ASSERT_TRUE(b.ok());
     std::string b_login = login_line(b.local_port());
     EXPECT_EQ(b.read_until("% ", 5000), std::string(BANNER) + b_login + "% ");
@@ -595,7 +503,7 @@ TEST_P(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
     // b reads nothing while a yells more than the kernel holds for it.
     std::string expected = yell_until_queued(a, server.port(), b.local_port(), 60000, 2);
     // b's own command starts only once all of that has gone out.
-    b.send_line("echo mine");
+    b.send("echo mine\n");
     std::string got = b.read_until("mine\n% ", 20000);
     EXPECT_EQ(got.size(), expected.size() + 7);
     EXPECT_TRUE(got == expected + "mine\n% ") << "queued messages and command output are out of order";
@@ -605,7 +513,7 @@ TEST_P(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
 TEST_P(HardeningTest, QueuedOutputResumesWholeAndInOrderAfterStall)
 {
     Conn &a = login();
-    SmallWindowConn x(server.port(), 4096, 536);
+    Conn x(server.port(), 4096, 536);
     ASSERT_TRUE(x.ok());
     std::string x_login = login_line(x.local_port());
     EXPECT_EQ(x.read_until("% ", 5000), std::string(BANNER) + x_login + "% ");
@@ -616,7 +524,7 @@ TEST_P(HardeningTest, QueuedOutputResumesWholeAndInOrderAfterStall)
     std::string expected = yell_until_queued(a, server.port(), x.local_port(), 4000, 100);
     // A built-in's answer queues behind them; it starts nothing that would
     // wait for the queue to drain, so only the loop sends the queue.
-    x.send_line("who");
+    x.send("who\n");
     expected += WHO_HEADER + "1\t(no name)\t127.0.0.1:" + std::to_string(a.local_port()) + "\n" +
                 "2\t(no name)\t127.0.0.1:" + std::to_string(x.local_port()) + "\t<-me\n% ";
     std::string got = x.read_until("<-me\n% ", 10000);
@@ -628,14 +536,14 @@ TEST_P(HardeningTest, QueuedOutputResumesWholeAndInOrderAfterStall)
 TEST_P(HardeningTest, CommandOfClientWhoseQueueCannotDrainIsNotRun)
 {
     Conn &a = login();
-    SmallWindowConn x(server.port(), 4096);
+    Conn x(server.port(), 4096);
     ASSERT_TRUE(x.ok());
     a.read_until(login_line(x.local_port()));
     yell_until_queued(a, server.port(), x.local_port(), 60000, 1);
-    x.send_line("ls > made_by_x");
+    x.send("ls > made_by_x\n");
     // The server gives x a few seconds to read, then gives up on it.
     EXPECT_EQ(a.read_until(LEFT, 20000), LEFT);
-    EXPECT_TRUE(x.closed_within(5000));
+    EXPECT_TRUE(x.wait_closed(5000));
     EXPECT_FALSE(file_exists(server.path("made_by_x")));
     EXPECT_EQ(a.command("echo after"), "after\n");
 }

@@ -17,6 +17,17 @@ using namespace e2e;
 
 namespace {
 
+// In a child: runs talvane with the given arguments; never returns.
+[[noreturn]] void exec_talvane(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv{const_cast<char *>("talvane")};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TALVANE_BINARY, argv.data());
+    _exit(127);
+}
+
 // Runs talvane with the given arguments; returns its exit status and output.
 int run_talvane(const std::vector<std::string> &args, std::string &out)
 {
@@ -29,12 +40,7 @@ int run_talvane(const std::vector<std::string> &args, std::string &out)
         dup2(fds[1], 2);
         close(fds[0]);
         close(fds[1]);
-        std::vector<char *> argv{const_cast<char *>("talvane")};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(TALVANE_BINARY, argv.data());
-        _exit(127);
+        exec_talvane(args);
     }
     close(fds[1]);
     char buf[4096];
@@ -55,12 +61,7 @@ pid_t start_listening(const std::vector<std::string> &args, int port, const std:
     if (pid == 0) {
         int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, 1);
-        std::vector<char *> argv{const_cast<char *>("talvane")};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(TALVANE_BINARY, argv.data());
-        _exit(127);
+        exec_talvane(args);
     }
     char want[32];
     std::snprintf(want, sizeof want, "%s:%04X", address.c_str(), port);

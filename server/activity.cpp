@@ -22,10 +22,10 @@
 #include "shell.h"
 #include "user_pipe.h"
 
-// How many commands of one line run in a turn in the concurrent mode,
-// before the other clients get theirs: enough for any ordinary line, few
-// enough that a line of thousands of commands does not hold up the loop.
-static const int COMMANDS_PER_TURN = 8;
+// In the concurrent mode a turn of a line is short in time, so that a line
+// of thousands of commands holds up nobody else: it ends after the first
+// command that started a process, or after about this much work.
+static const long long TURN_US = 1000;
 // How long a hung-up command has to end after SIGHUP before SIGKILL.
 static const long long HANGUP_GRACE_MS = 2000;
 
@@ -194,7 +194,12 @@ void run_turn(int cid)
     current_cid = cid;
     line_cid = cid;
     load_env();
-    LineProgress progress = continue_line(concurrent_mode ? COMMANDS_PER_TURN : -1, resume);
+    TurnLimit limit;
+    if (concurrent_mode) {
+        limit.stop_after_start = true;
+        limit.until_us = now_us() + TURN_US;
+    }
+    LineProgress progress = continue_line(limit, resume);
     unload_env();
     line_cid = 0;
     act_on(cid, progress);

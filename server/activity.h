@@ -16,7 +16,8 @@
 //
 // In the default mode a client that is not IDLE holds up every other client
 // (the loop's pass waits for it); with --concurrent it holds up only itself,
-// and a long line is run a few commands per turn.
+// and a long line is run in short turns (one started process or about a
+// millisecond of work each).
 #pragma once
 
 #include <string>

@@ -45,6 +45,19 @@ void restore_descriptor_limit()
         setrlimit(RLIMIT_NOFILE, &first_descriptor_limit);
 }
 
+void commands_descriptor_limit(bool on)
+{
+    if (!flag_descriptor_limit_raised)
+        return;
+    if (on) {
+        setrlimit(RLIMIT_NOFILE, &first_descriptor_limit);
+        return;
+    }
+    struct rlimit raised = first_descriptor_limit;
+    raised.rlim_cur = raised.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &raised);
+}
+
 void init_clients()
 {
     for (Client &c : clients) {

@@ -13,6 +13,9 @@ void raise_descriptor_limit();
 // In a child, before exec: puts that first soft limit back, so a command
 // runs under the limit it would get when started anywhere else.
 void restore_descriptor_limit();
+// The same around a start that shares the server's process (on: the first
+// limit; off: the raised one again), since such a child cannot set it.
+void commands_descriptor_limit(bool on);
 
 void init_clients();
 // Takes the lowest free slot for a new connection and announces it to all.

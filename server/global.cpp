@@ -44,6 +44,13 @@ long long now_ms()
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
+long long now_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
 void take_earlier(long long &nearest, long long when)
 {
     if (when != 0 && (nearest == 0 || when < nearest))

@@ -154,8 +154,10 @@ template <class T> void reset_record(T &record)
     std::swap(record, fresh);
 }
 
-// Milliseconds of the monotonic clock, for bounded waits.
+// Milliseconds of the monotonic clock, for bounded waits; microseconds of
+// it, for short ones.
 long long now_ms();
+long long now_us();
 // Makes nearest the earlier of itself and when; 0 stands for none in both.
 void take_earlier(long long &nearest, long long when);
 // Reads the decimal number at the start of text into field: white space

@@ -122,8 +122,9 @@ void start_line(std::string input)
     c.line.rest_pos = 0;
 }
 
-LineProgress continue_line(int budget, bool resume)
+LineProgress continue_line(const TurnLimit &limit, bool resume)
 {
+    int budget = limit.commands;
     const int cid = current_cid;
     Client &c = client_of(cid);
     std::string_view rest(c.input_backup);
@@ -171,11 +172,13 @@ LineProgress continue_line(int budget, bool resume)
         }
         if (result == Outcome::FOREGROUND || --budget == 0)
             return progress;
+        if ((limit.stop_after_start && progress.last.started) || (limit.until_us != 0 && now_us() >= limit.until_us))
+            return progress;
     }
 }
 
 void parse(std::string input)
 {
     start_line(std::move(input));
-    continue_line(-1, false);
+    continue_line(TurnLimit(), false);
 }

@@ -24,14 +24,23 @@ struct LineProgress {
     Outcome last;
     bool over = false;
 };
-// Runs commands of the current client's line in progress, at most budget of
-// them (no limit when negative). resume: the command handed over last is to
+// How much of a line one turn may run: at most commands of them (no limit
+// when negative), none after a command that started a process when
+// stop_after_start, and none more once the monotonic clock has passed
+// until_us (0: no time limit).
+struct TurnLimit {
+    int commands = -1;
+    bool stop_after_start = false;
+    long long until_us = 0;
+};
+// Runs commands of the current client's line in progress, as far as limit
+// lets one turn go. resume: the command handed over last is to
 // be handed over again first, unchanged, as it could not start. The line is
 // over when used up, or cut short by exit, by a command that could not
-// start or by the client leaving. Otherwise it stopped early: the budget is
-// spent, a command waits to start, or a foreground command runs; the next
+// start or by the client leaving. Otherwise it stopped early: the turn is
+// over, a command waits to start, or a foreground command runs; the next
 // call goes on where this one stopped.
-LineProgress continue_line(int budget, bool resume);
+LineProgress continue_line(const TurnLimit &limit, bool resume);
 
 void parse_pipe(std::string pipe_str);
 void parse_error_pipe(std::string pipe_str);

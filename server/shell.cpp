@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <spawn.h>
 #include <vector>
 #include <sys/select.h>
 #include <sys/wait.h>
@@ -80,28 +81,25 @@ void close_all_pipes(int cid)
         close_pair(fds);
 }
 
-// In the child. The slot's entries are marked closed, so that a command
-// numbered to its own slot (distance 0 modulo 1001) finds no write end left
-// for its output, which then stays the client's connection. The ends
+// In the child; they only read the ring, which is the server's. The ends
 // themselves go with everything else the child inherited.
 void connect_pipe_in()
 {
-    int(&fds)[2] = current_client().pipefd[current_client().pc];
-    dup2(fds[0], STDIN_FILENO);
-    fds[0] = fds[1] = -1;
+    const Client &c = current_client();
+    dup2(c.pipefd[c.pc][0], STDIN_FILENO);
 }
 
+// A command numbered to its own slot (distance 0 modulo 1001) reads that
+// slot's pipe; its output stays the client's connection.
 void connect_pipe_out()
 {
-    Client &c = current_client();
+    const Client &c = current_client();
     int target = pipe_target(c.pc, c.pipeN);
-    if (!exist_pipe(target))
+    if (target == c.pc || !exist_pipe(target))
         return;
-    int(&fds)[2] = c.pipefd[target];
-    dup2(fds[1], STDOUT_FILENO);
+    dup2(c.pipefd[target][1], STDOUT_FILENO);
     if (c.flag_error_pipe)
-        dup2(fds[1], STDERR_FILENO);
-    fds[0] = fds[1] = -1;
+        dup2(c.pipefd[target][1], STDERR_FILENO);
 }
 
 bool connect_file(bool onto_stdout)
@@ -327,6 +325,101 @@ static bool run_builtin(const Client &c, Outcome &out)
     _exit(1);
 }
 
+// The common start copies nothing of the server: posix_spawn runs the child
+// through clone(CLONE_VM | CLONE_VFORK), with every signal blocked around
+// it, so the server is only suspended until the child's exec. Such a child
+// runs in the server's memory and must not block, so it does only what
+// cannot: its file actions duplicate descriptors the child already has, in
+// the fixed order of the fork path, then close everything else. Commands
+// whose start can block take the fork path (see may_spawn).
+static posix_spawnattr_t spawn_attributes;
+
+static void init_spawn_attributes()
+{
+    posix_spawnattr_init(&spawn_attributes);
+    // Back to their defaults what the server changed: SIGPIPE is ignored,
+    // and a handler's code must never run in a child sharing its memory.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGTERM, SIGUSR1})
+        sigaddset(&defaults, sig);
+    posix_spawnattr_setsigdefault(&spawn_attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&spawn_attributes, &none);
+    posix_spawnattr_setflags(&spawn_attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
+// What may block before the exec: opening the output file (a FIFO waits for
+// a reader) and writing a user pipe's error text (standard error may be a
+// full pipe).
+static bool may_spawn(const Client &c, const Launch &l)
+{
+    return c.filename.empty() && l.error_user_pipe_in.empty() && l.error_user_pipe_out.empty();
+}
+
+// Returns 0 with pid set, or the error number.
+static int spawn_command(const Client &c, const Launch &l, pid_t &pid)
+{
+    static bool attributes_ready = false;
+    if (!attributes_ready) {
+        init_spawn_attributes();
+        attributes_ready = true;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        posix_spawn_file_actions_adddup2(&actions, c.sockfd, fd);
+    if (exist_pipe(c.pc))
+        posix_spawn_file_actions_adddup2(&actions, c.pipefd[c.pc][0], STDIN_FILENO);
+    int target = pipe_target(c.pc, c.pipeN);
+    if (l.is_pipe && target != c.pc && exist_pipe(target)) {
+        posix_spawn_file_actions_adddup2(&actions, c.pipefd[target][1], STDOUT_FILENO);
+        if (c.flag_error_pipe)
+            posix_spawn_file_actions_adddup2(&actions, c.pipefd[target][1], STDERR_FILENO);
+    }
+    if (c.flag_user_pipe_in)
+        posix_spawn_file_actions_adddup2(&actions, user_pipefd[c.user_pipeN_in][current_cid][0], STDIN_FILENO);
+    if (c.flag_user_pipe_out)
+        posix_spawn_file_actions_adddup2(&actions, user_pipefd[current_cid][c.user_pipeN_out][1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    commands_descriptor_limit(true);
+    int err = posix_spawnp(&pid, c.cmd_name.c_str(), &actions, &spawn_attributes, c.cmd.argv.data(), environ);
+    commands_descriptor_limit(false);
+    posix_spawn_file_actions_destroy(&actions);
+    return err;
+}
+
+// Errors of starting a process at all, as fork has them; any other error of
+// a spawn is the program's (not found, not executable, a script without
+// #!), which the fork path handles as execvp does.
+static bool is_process_error(int err)
+{
+    return err == EAGAIN || err == ENOMEM || err == ENOSYS;
+}
+
+// Starts the command's process. Returns its pid, or -1 with errno set.
+static pid_t start_process(Client &c, const Launch &l)
+{
+    if (may_spawn(c, l)) {
+        pid_t pid = -1;
+        int err = spawn_command(c, l, pid);
+        if (err == 0)
+            return pid;
+        if (is_process_error(err)) {
+            errno = err;
+            return -1;
+        }
+        // Nothing ran and nothing was written; the fork path runs the
+        // program as execvp does, or says that it is unknown. A program
+        // that disappeared in between is reported by it the same way.
+    }
+    pid_t pid = fork();
+    if (pid == 0)
+        run_child(c, l);
+    return pid;
+}
+
 static Outcome report_start_failure(Client &c, const char *what, int err)
 {
     error_output(format_text("*** Error: cannot %s now (%s); the command did not run. ***\n",
@@ -403,9 +496,7 @@ static Outcome start_launch(Client &c)
     }
     if (!c.conn.outq.empty() && !c.conn.flag_write_failed)
         return Outcome{Outcome::WAIT_FOR_OUTPUT};
-    pid_t pid = fork();
-    if (pid == 0)
-        run_child(c, l);
+    pid_t pid = start_process(c, l);
     if (pid < 0) {
         int err = errno;
         Outcome out;
@@ -421,8 +512,8 @@ static Outcome start_launch(Client &c)
     bool blocking = l.blocking;
     reset_record(c.launch);
     if (blocking)
-        return Outcome{Outcome::FOREGROUND, 0, pid};
-    return Outcome{Outcome::DONE};
+        return Outcome{Outcome::FOREGROUND, 0, pid, true};
+    return Outcome{Outcome::DONE, 0, -1, true};
 }
 
 Outcome execute()

@@ -38,8 +38,9 @@ struct Outcome {
         GIVEN_UP,         // it could not start; the user has been told
         LEAVES,           // exit: the user leaves
     } result = DONE;
-    long long until = 0;  // WAIT_UNTIL: monotonic ms
-    pid_t pid = -1;       // FOREGROUND
+    long long until = 0;   // WAIT_UNTIL: monotonic ms
+    pid_t pid = -1;        // FOREGROUND
+    bool started = false;  // a process was started (DONE or FOREGROUND)
 };
 
 // Runs the current client's complete command, or takes it as far as it can

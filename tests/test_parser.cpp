@@ -444,7 +444,7 @@ TEST_F(ParserTest, LineStoppedAtAnyCommandGoesOnWhereItStopped)
                 start_line(line);
                 int turns = 1;
                 // A command that waits to start is handed over again first.
-                for (LineProgress p; !(p = continue_line(budget, pending)).over && turns < 20;)
+                for (LineProgress p; !(p = continue_line(TurnLimit{budget}, pending)).over && turns < 20;)
                     ++turns;
                 EXPECT_LE(turns, budget < 0 ? 2 : 8);
                 ASSERT_EQ(calls.size(), whole.size());

@@ -1,5 +1,6 @@
 // syscall_faults.cpp -- a library the end-to-end tests preload into talvane
-// to make fork(), pipe2() and close_range() fail on demand, the way they do
+// to make fork() (and posix_spawnp(), the server's other way of starting a
+// process), pipe2() and close_range() fail on demand, the way they do
 // when the process table or the descriptor table is full, or on a kernel
 // without close_range. The tests run as root,
 // where no process limit can bring that about.
@@ -11,7 +12,8 @@
 //                       test can arm and clear faults while clients are
 //                       logged in. One rule a line:
 //                           CALL ERRNO COUNT
-//                       CALL is fork, pipe2 or close_range; ERRNO a name
+//                       CALL is fork (which stands for posix_spawnp too),
+//                       pipe2 or close_range; ERRNO a name
 //                       from the table below or a number; COUNT how many of
 //                       the next calls fail, or * for every call. Each failure counts its
 //                       rule down in the file, so what is left can be read
@@ -26,6 +28,7 @@
 // exactly the descriptors it would have without this library.
 #include <dlfcn.h>
 #include <errno.h>
+#include <spawn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -184,6 +187,8 @@ Fn real(Fn &cached, const char *name)
 }
 
 pid_t (*real_fork)(void);
+int (*real_posix_spawnp)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
+                         char *const[], char *const[]);
 int (*real_pipe2)(int *, int);
 int (*real_close_range)(unsigned, unsigned, int);
 
@@ -196,6 +201,15 @@ extern "C" pid_t fork(void)
         return -1;
     }
     return real(real_fork, "fork")();
+}
+
+// Reports its error as its result, as posix_spawnp does.
+extern "C" int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
+                            const posix_spawnattr_t *attr, char *const argv[], char *const envp[])
+{
+    if (int err = fault_for("fork"))
+        return err;
+    return real(real_posix_spawnp, "posix_spawnp")(pid, file, actions, attr, argv, envp);
 }
 
 extern "C" int pipe2(int fds[2], int flags)

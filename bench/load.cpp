@@ -9,7 +9,10 @@
 //   (d) 30 clients while one of them yells: both modes;
 //   (e) each server's descriptors, resident memory and zombie children;
 //   (f) hold-up: how long one user's `ls` takes while another user's
-//       `sleep 3` runs, against the same user's `ls` with nobody busy.
+//       `sleep 3` runs, against the same user's `ls` with nobody busy;
+//   (g) busy neighbour: one user's `who` while another user's line of
+//       10,000 `ls |1` runs in the concurrent mode, against the same `who`
+//       while as many `ls` run outside the server.
 // Each round runs every figure once, the contenders taking turns (line by
 // line where that makes sense), their order changing from turn to turn; the
 // table gives medians over rounds.
@@ -70,6 +73,7 @@ struct Options {
     int client_lines = 50;     // (c)
     int yells = 200;           // (d)
     int holdup_idle_ms = 2500; // (f): how long the idle series runs
+    int neighbour_commands = 10000;  // (g): `ls` in the busy user's line
 };
 
 static double ms_since(Clock::time_point start)
@@ -314,8 +318,9 @@ static long rss_kib(pid_t pid)
     return kib;
 }
 
-// Children of pid that have ended and not been reaped.
-static int zombies_of(pid_t pid)
+// Children of pid: those that have ended and not been reaped, or with
+// zombies_only false every one of them.
+static int children_of(pid_t pid, bool zombies_only)
 {
     DIR *d = opendir("/proc");
     if (!d)
@@ -336,11 +341,17 @@ static int zombies_of(pid_t pid)
         const char *after = std::strrchr(text, ')');
         char state;
         int ppid;
-        if (after && std::sscanf(after + 1, " %c %d", &state, &ppid) == 2 && ppid == pid && state == 'Z')
+        if (after && std::sscanf(after + 1, " %c %d", &state, &ppid) == 2 && ppid == pid &&
+            (state == 'Z' || !zombies_only))
             ++n;
     }
     closedir(d);
     return n;
+}
+
+static int zombies_of(pid_t pid)
+{
+    return children_of(pid, true);
 }
 
 static bool wait_for(const std::function<bool()> &pred, int timeout_ms)
@@ -934,6 +945,151 @@ static void figure_f(const Target &t, const Options &o)
     record(key + ".errors", errors);
 }
 
+// ---- (g) busy neighbour ----
+
+// Starts the floor program on its own, running `ls` count times one after
+// the other with its report thrown away, in the directory and environment
+// that talvane's children have. The pid, or -1.
+static pid_t floor_background(const Options &o, int count)
+{
+    std::string n = std::to_string(count), ls = "ls";
+    std::string floor = o.floor;
+    char *argv[] = {&floor[0], &n[0], &ls[0], nullptr};
+    char path[] = "PATH=bin:.";
+    char *envp[] = {path, nullptr};
+    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(null_fd, STDIN_FILENO);
+        dup2(null_fd, STDOUT_FILENO);
+        if (chdir(o.workdir.c_str()) == 0)
+            execve(argv[0], argv, envp);
+        _exit(127);
+    }
+    close(null_fd);
+    return pid;
+}
+
+// Waits until the server has no child left, running or ended: the last
+// commands of a long line may still be on their way out when its prompt is
+// back, and they would load the machine during the next series.
+static void wait_no_children(const Server &s)
+{
+    if (!wait_for([&] { return children_of(s.pid, false) == 0; }, 30000))
+        record("notes.children_left", 1);
+}
+
+// User 1 sends one line of o.neighbour_commands `ls |1` (each ls writes
+// into a numbered pipe that the next one gets as its input and ignores) and
+// user 2 sends `who` lines one after another, each once the last was
+// answered, until user 1's prompt is back: the held series. The control
+// series is the same `who` lines while the floor program runs as many `ls`
+// one after another outside the server, with both users idle. A server that
+// serves its users while a long line runs lets user 2 feel that line no
+// more than the same work done elsewhere on the machine. The two series take
+// turns from round to round; both users stay logged in throughout, so that
+// every `who` answers the same table.
+static void figure_g(const Target &t, const Options &o, int round)
+{
+    static const int BOUND_MS = 180000;   // for each series
+    static const int WARM_UP_LINES = 10;  // not kept
+    const Server &server = *t.server;
+    wait_server_idle(server);
+    wait_no_children(server);
+    std::vector<Target> both = {t, t};
+    std::vector<Link> links(2);
+    int errors = 0;
+    if (!open_session(t, links[0]) || !open_session(t, links[1])) {
+        record("g.errors", 1);
+        close_sessions(links);
+        wait_server_idle(server);
+        return;
+    }
+    drain_logins(both, links);
+    Link &busy = links[0], &user = links[1];
+    std::string expected_who;
+    bool ok = true;
+    auto who = [&](double &ms) {
+        std::string out;
+        auto start = Clock::now();
+        if (!link_send(user, "who\n") || !link_read_prompt(user, out, LINE_TIMEOUT_MS))
+            return false;
+        ms = ms_since(start);
+        if (expected_who.empty())
+            expected_who = out;
+        else if (out != expected_who)
+            ++errors;
+        return true;
+    };
+    // Lines until go_on says no or the series has taken BOUND_MS; false on
+    // a lost answer or when the bound was reached.
+    auto series = [&](std::vector<double> &times, const std::function<bool()> &go_on) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(BOUND_MS);
+        while (ok && go_on()) {
+            double ms = 0;
+            if (Clock::now() >= deadline || !who(ms))
+                return false;
+            times.push_back(ms);
+        }
+        return ok;
+    };
+    std::vector<double> warm_up, held, control;
+    int warm_up_lines = 0;
+    ok = series(warm_up, [&] { return warm_up_lines++ < WARM_UP_LINES; });
+    std::string line;
+    for (int i = 0; i < o.neighbour_commands; ++i)
+        line += "ls |1 ";
+    for (int turn = 0; turn < 2 && ok; ++turn) {
+        if ((turn + round) % 2 == 0) {
+            auto start = Clock::now();
+            bool sent = link_send(busy, line + "\n");
+            ok = series(held, [&] { return sent && !prompt_arrived(busy) && !busy.flag_closed; });
+            record("g.held.seconds", ms_since(start) / 1000);
+            // Every `ls` wrote into a numbered pipe, so the prompt is all
+            // that user 1 receives.
+            std::string out;
+            if (!sent || !link_read_prompt(busy, out, LINE_TIMEOUT_MS) || !out.empty())
+                ++errors;
+        } else {
+            auto start = Clock::now();
+            pid_t pid = floor_background(o, o.neighbour_commands);
+            int status = 0;
+            bool ended = pid < 0;
+            ok = series(control, [&] {
+                ended = ended || waitpid(pid, &status, WNOHANG) == pid;
+                return !ended;
+            });
+            if (!ended) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+            }
+            record("g.control.seconds", ms_since(start) / 1000);
+            if (pid < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+                ++errors;
+        }
+        wait_no_children(server);
+    }
+    if (!ok)
+        ++errors;
+    close_sessions(links);
+    wait_server_idle(server);
+    for (auto &s : {std::make_pair("held", &held), std::make_pair("control", &control)}) {
+        std::string key = std::string("g.") + s.first;
+        if (s.second->empty()) {
+            ++errors;
+            continue;
+        }
+        record(key + ".p50", percentile(*s.second, 0.5));
+        record(key + ".p99", percentile(*s.second, 0.99));
+        record(key + ".lines", static_cast<double>(s.second->size()));
+    }
+    if (!held.empty() && !control.empty())
+        record_ratio("g.ratio", percentile(held, 0.5), percentile(control, 0.5));
+    record("g.errors", errors);
+}
+
 // ---- the table ----
 
 static const char *mark(bool ok)
@@ -981,7 +1137,8 @@ static void print_machine(const Options &o)
                 "talvane concurrent (--concurrent): a foreground command holds up only its user.\n");
     std::printf("%d round%s%s; each figure is the median over the rounds. Within a round the\n"
                 "contenders take turns: line by line in (a), stream by stream in (b, %d each),\n"
-                "one after the other in (c) and (f); their order changes from turn to turn.\n"
+                "one after the other in (c) and (f), series by series in (g); their order\n"
+                "changes from turn to turn.\n"
                 "Ratios in (b) and (c) are taken between runs side by side (within a turn, within\n"
                 "a round), and the median of those is shown: a machine that grows busier between\n"
                 "two runs far apart would otherwise pass for a difference between contenders.\n",
@@ -1202,6 +1359,30 @@ static void print_figure_f(const Options &o)
                 "    series holds that one line; in the concurrent mode only user 1 waits.\n");
 }
 
+static void print_figure_g(const Options &o)
+{
+    std::printf("\n(g) Busy neighbour, concurrent mode, quick-ACK client: user 2's `who` lines one\n"
+                "    after another. held: while user 1's line of %d `ls |1` runs, until its\n"
+                "    prompt is back. control: while the floor program runs %d `ls` one after\n"
+                "    another (fork+execvp+waitpid) outside the server, both users idle.\n",
+                o.neighbour_commands, o.neighbour_commands);
+    std::printf("                                  median        p99    lines   the `ls` took\n");
+    for (const char *s : {"held", "control"}) {
+        std::string key = std::string("g.") + s;
+        std::printf("    %-24s %8.3f ms %8.3f ms %8.0f %10.1f s\n", s, result(key + ".p50"), result(key + ".p99"),
+                    result(key + ".lines"), result(key + ".seconds"));
+    }
+    double ratio = result("g.ratio");
+    std::printf("    held/control (medians, within a round)   %6.2f               <= 2     %s\n", ratio,
+                mark(ratio <= 2));
+    double errors = result_sum("g.errors");
+    std::printf("    lines missing or wrong, all rounds       %5.0f               target 0  %s\n", errors,
+                mark(errors == 0));
+    if (result_sum("notes.children_left") > 0)
+        std::printf("    the server still had children 30 s after a series %.0f times\n",
+                    result_sum("notes.children_left"));
+}
+
 // ---- main ----
 
 // Prints n different free ports, one a line. Every socket stays bound until
@@ -1265,6 +1446,7 @@ static bool parse_options(int argc, char **argv, Options &o)
         o.client_lines = 10;
         o.holdup_idle_ms = 1000;
         o.stream_reps = 3;
+        o.neighbour_commands = 1000;
     }
     return o.server_port > 0 && o.server_pid > 0 && o.concurrent_port > 0 && o.concurrent_pid > 0 &&
            o.bash_port > 0 && !o.floor.empty() && !o.workdir.empty() && o.rounds > 0;
@@ -1335,6 +1517,7 @@ static void run_round(int round, const Options &o, const std::vector<Target> &ta
     record_ratio("c.ratio.default/bash.plain", last("c.default.plain.rate"), last("c.bash.plain.rate"));
     for (const Target *t : in_turn({&targets[1], &targets[3], &targets[5]}, round, round))
         figure_f(*t, o);
+    figure_g(targets[3], o, round);
 }
 
 int main(int argc, char **argv)
@@ -1376,6 +1559,7 @@ int main(int argc, char **argv)
     print_figure_d(o);
     print_figure_e();
     print_figure_f(o);
+    print_figure_g(o);
     print_load_at_end();
     return 0;
 }

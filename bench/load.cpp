@@ -2,13 +2,17 @@
 // talvane servers, one in the default mode and one with --concurrent, and to
 // the bash baseline (bench_bashd) over TCP as their users would, runs the
 // floor program (bench_floor) beside them, and prints one table:
-//   (a) round trip per line for `ls` and `ls | cat`: both modes, bash, floor;
+//   (a) round trip per line for `ls` and `ls | cat`: both modes, bash, and
+//       two floors (commands started by fork and by posix_spawnp);
 //   (b) streaming a large file through `cat big | cat`: both modes, bash;
 //   (c) 30 clients at once, 50 lines of `ls` each: both modes, bash;
 //   (d) 30 clients while one of them yells: both modes;
 //   (e) each server's descriptors, resident memory and zombie children;
 //   (f) hold-up: how long one user's `ls` takes while another user's
-//       `sleep 3` runs, against the same user's `ls` with nobody busy.
+//       `sleep 3` runs, against the same user's `ls` with nobody busy;
+//   (g) busy neighbour: one user's `who` while another user's line of
+//       10,000 `ls |1` runs in the concurrent mode, against the same `who`
+//       while as many `ls` run outside the server.
 // Each round runs every figure once, the contenders taking turns (line by
 // line where that makes sense), their order changing from turn to turn; the
 // table gives medians over rounds.
@@ -69,6 +73,7 @@ struct Options {
     int client_lines = 50;     // (c)
     int yells = 200;           // (d)
     int holdup_idle_ms = 2500; // (f): how long the idle series runs
+    int neighbour_commands = 10000;  // (g): `ls` in the busy user's line
 };
 
 static double ms_since(Clock::time_point start)
@@ -313,8 +318,9 @@ static long rss_kib(pid_t pid)
     return kib;
 }
 
-// Children of pid that have ended and not been reaped.
-static int zombies_of(pid_t pid)
+// Children of pid: those that have ended and not been reaped, or with
+// zombies_only false every one of them.
+static int children_of(pid_t pid, bool zombies_only)
 {
     DIR *d = opendir("/proc");
     if (!d)
@@ -335,11 +341,17 @@ static int zombies_of(pid_t pid)
         const char *after = std::strrchr(text, ')');
         char state;
         int ppid;
-        if (after && std::sscanf(after + 1, " %c %d", &state, &ppid) == 2 && ppid == pid && state == 'Z')
+        if (after && std::sscanf(after + 1, " %c %d", &state, &ppid) == 2 && ppid == pid &&
+            (state == 'Z' || !zombies_only))
             ++n;
     }
     closedir(d);
     return n;
+}
+
+static int zombies_of(pid_t pid)
+{
+    return children_of(pid, true);
 }
 
 static bool wait_for(const std::function<bool()> &pred, int timeout_ms)
@@ -421,9 +433,13 @@ struct Floor {
     FILE *from = nullptr;  // each run's time in microseconds, one a line
 };
 
-static bool floor_start(const Options &o, const std::string &line, Floor &f)
+// spawn: the floor's commands are started by posix_spawnp, not by fork.
+static bool floor_start(const Options &o, const std::string &line, bool spawn, Floor &f)
 {
-    std::vector<std::string> words = {o.floor, "-"};
+    std::vector<std::string> words = {o.floor};
+    if (spawn)
+        words.push_back("--spawn");
+    words.push_back("-");
     for (std::size_t at = 0; at < line.size();) {
         std::size_t end = line.find(' ', at);
         if (end == std::string::npos)
@@ -483,6 +499,12 @@ static void floor_stop(Floor &f)
     f = Floor();
 }
 
+// The floors of (a), in their order among the contenders: fork + execvp
+// (result key "floor") and posix_spawnp ("spawn").
+static const std::size_t FLOORS = 2;
+static const bool FLOOR_SPAWNS[FLOORS] = {false, true};
+static const char *const FLOOR_KEYS[FLOORS] = {"floor", "spawn"};
+
 // One line and its answer; false when the answer did not come.
 static bool one_round_trip(const Target &t, Link &l, const std::string &line, double &ms, bool &right)
 {
@@ -514,10 +536,11 @@ static void drain_logins(const std::vector<Target> &targets, std::vector<Link> &
 
 // Every contender answers the line o.lines times. They take turns line by
 // line, the order rotating from one turn to the next, so that a burst of
-// load elsewhere on the machine falls on all of them alike.
+// load elsewhere on the machine falls on all of them alike. The two floors
+// (fork and posix_spawnp) take their turns among the others.
 static void figure_a(const std::string &line, const std::vector<Target> &targets, const Options &o)
 {
-    std::size_t n = targets.size() + 1;  // the last one is the floor
+    std::size_t n = targets.size() + FLOORS;  // the floors come last
     std::vector<std::vector<double>> times(n);
     std::vector<int> errors(n, 0);
     std::vector<bool> alive(n, true);
@@ -527,8 +550,9 @@ static void figure_a(const std::string &line, const std::vector<Target> &targets
     for (std::size_t s = 0; s < targets.size(); ++s)
         alive[s] = open_session(targets[s], links[s]);
     drain_logins(targets, links);
-    Floor floor;
-    alive[n - 1] = floor_start(o, line, floor);
+    Floor floors[FLOORS];
+    for (std::size_t k = 0; k < FLOORS; ++k)
+        alive[targets.size() + k] = floor_start(o, line, FLOOR_SPAWNS[k], floors[k]);
     const int warm_up = 10;  // turns not kept
     for (int turn = 0; turn < warm_up + o.lines; ++turn) {
         for (std::size_t k = 0; k < n; ++k) {
@@ -537,7 +561,8 @@ static void figure_a(const std::string &line, const std::vector<Target> &targets
                 continue;
             double ms = 0;
             bool right = true;
-            alive[s] = s == n - 1 ? floor_once(floor, ms) : one_round_trip(targets[s], links[s], line, ms, right);
+            alive[s] = s >= targets.size() ? floor_once(floors[s - targets.size()], ms)
+                                           : one_round_trip(targets[s], links[s], line, ms, right);
             if (turn < warm_up || !alive[s])
                 continue;
             times[s].push_back(ms);
@@ -547,9 +572,10 @@ static void figure_a(const std::string &line, const std::vector<Target> &targets
     }
     for (Link &l : links)
         link_close(l);
-    floor_stop(floor);
+    for (Floor &f : floors)
+        floor_stop(f);
     for (std::size_t s = 0; s < n; ++s) {
-        std::string key = "a." + line + "." + (s == n - 1 ? std::string("floor") : targets[s].key);
+        std::string key = "a." + line + "." + (s >= targets.size() ? FLOOR_KEYS[s - targets.size()] : targets[s].key);
         record(key + ".p50", percentile(times[s], 0.5));
         record(key + ".p99", percentile(times[s], 0.99));
         record(key + ".errors", errors[s] + o.lines - static_cast<double>(times[s].size()));
@@ -919,6 +945,151 @@ static void figure_f(const Target &t, const Options &o)
     record(key + ".errors", errors);
 }
 
+// ---- (g) busy neighbour ----
+
+// Starts the floor program on its own, running `ls` count times one after
+// the other with its report thrown away, in the directory and environment
+// that talvane's children have. The pid, or -1.
+static pid_t floor_background(const Options &o, int count)
+{
+    std::string n = std::to_string(count), ls = "ls";
+    std::string floor = o.floor;
+    char *argv[] = {&floor[0], &n[0], &ls[0], nullptr};
+    char path[] = "PATH=bin:.";
+    char *envp[] = {path, nullptr};
+    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(null_fd, STDIN_FILENO);
+        dup2(null_fd, STDOUT_FILENO);
+        if (chdir(o.workdir.c_str()) == 0)
+            execve(argv[0], argv, envp);
+        _exit(127);
+    }
+    close(null_fd);
+    return pid;
+}
+
+// Waits until the server has no child left, running or ended: the last
+// commands of a long line may still be on their way out when its prompt is
+// back, and they would load the machine during the next series.
+static void wait_no_children(const Server &s)
+{
+    if (!wait_for([&] { return children_of(s.pid, false) == 0; }, 30000))
+        record("notes.children_left", 1);
+}
+
+// User 1 sends one line of o.neighbour_commands `ls |1` (each ls writes
+// into a numbered pipe that the next one gets as its input and ignores) and
+// user 2 sends `who` lines one after another, each once the last was
+// answered, until user 1's prompt is back: the held series. The control
+// series is the same `who` lines while the floor program runs as many `ls`
+// one after another outside the server, with both users idle. A server that
+// serves its users while a long line runs lets user 2 feel that line no
+// more than the same work done elsewhere on the machine. The two series take
+// turns from round to round; both users stay logged in throughout, so that
+// every `who` answers the same table.
+static void figure_g(const Target &t, const Options &o, int round)
+{
+    static const int BOUND_MS = 180000;   // for each series
+    static const int WARM_UP_LINES = 10;  // not kept
+    const Server &server = *t.server;
+    wait_server_idle(server);
+    wait_no_children(server);
+    std::vector<Target> both = {t, t};
+    std::vector<Link> links(2);
+    int errors = 0;
+    if (!open_session(t, links[0]) || !open_session(t, links[1])) {
+        record("g.errors", 1);
+        close_sessions(links);
+        wait_server_idle(server);
+        return;
+    }
+    drain_logins(both, links);
+    Link &busy = links[0], &user = links[1];
+    std::string expected_who;
+    bool ok = true;
+    auto who = [&](double &ms) {
+        std::string out;
+        auto start = Clock::now();
+        if (!link_send(user, "who\n") || !link_read_prompt(user, out, LINE_TIMEOUT_MS))
+            return false;
+        ms = ms_since(start);
+        if (expected_who.empty())
+            expected_who = out;
+        else if (out != expected_who)
+            ++errors;
+        return true;
+    };
+    // Lines until go_on says no or the series has taken BOUND_MS; false on
+    // a lost answer or when the bound was reached.
+    auto series = [&](std::vector<double> &times, const std::function<bool()> &go_on) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(BOUND_MS);
+        while (ok && go_on()) {
+            double ms = 0;
+            if (Clock::now() >= deadline || !who(ms))
+                return false;
+            times.push_back(ms);
+        }
+        return ok;
+    };
+    std::vector<double> warm_up, held, control;
+    int warm_up_lines = 0;
+    ok = series(warm_up, [&] { return warm_up_lines++ < WARM_UP_LINES; });
+    std::string line;
+    for (int i = 0; i < o.neighbour_commands; ++i)
+        line += "ls |1 ";
+    for (int turn = 0; turn < 2 && ok; ++turn) {
+        if ((turn + round) % 2 == 0) {
+            auto start = Clock::now();
+            bool sent = link_send(busy, line + "\n");
+            ok = series(held, [&] { return sent && !prompt_arrived(busy) && !busy.flag_closed; });
+            record("g.held.seconds", ms_since(start) / 1000);
+            // Every `ls` wrote into a numbered pipe, so the prompt is all
+            // that user 1 receives.
+            std::string out;
+            if (!sent || !link_read_prompt(busy, out, LINE_TIMEOUT_MS) || !out.empty())
+                ++errors;
+        } else {
+            auto start = Clock::now();
+            pid_t pid = floor_background(o, o.neighbour_commands);
+            int status = 0;
+            bool ended = pid < 0;
+            ok = series(control, [&] {
+                ended = ended || waitpid(pid, &status, WNOHANG) == pid;
+                return !ended;
+            });
+            if (!ended) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+            }
+            record("g.control.seconds", ms_since(start) / 1000);
+            if (pid < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+                ++errors;
+        }
+        wait_no_children(server);
+    }
+    if (!ok)
+        ++errors;
+    close_sessions(links);
+    wait_server_idle(server);
+    for (auto &s : {std::make_pair("held", &held), std::make_pair("control", &control)}) {
+        std::string key = std::string("g.") + s.first;
+        if (s.second->empty()) {
+            ++errors;
+            continue;
+        }
+        record(key + ".p50", percentile(*s.second, 0.5));
+        record(key + ".p99", percentile(*s.second, 0.99));
+        record(key + ".lines", static_cast<double>(s.second->size()));
+    }
+    if (!held.empty() && !control.empty())
+        record_ratio("g.ratio", percentile(held, 0.5), percentile(control, 0.5));
+    record("g.errors", errors);
+}
+
 // ---- the table ----
 
 static const char *mark(bool ok)
@@ -966,7 +1137,8 @@ static void print_machine(const Options &o)
                 "talvane concurrent (--concurrent): a foreground command holds up only its user.\n");
     std::printf("%d round%s%s; each figure is the median over the rounds. Within a round the\n"
                 "contenders take turns: line by line in (a), stream by stream in (b, %d each),\n"
-                "one after the other in (c) and (f); their order changes from turn to turn.\n"
+                "one after the other in (c) and (f), series by series in (g); their order\n"
+                "changes from turn to turn.\n"
                 "Ratios in (b) and (c) are taken between runs side by side (within a turn, within\n"
                 "a round), and the median of those is shown: a machine that grows busier between\n"
                 "two runs far apart would otherwise pass for a difference between contenders.\n",
@@ -996,7 +1168,8 @@ static void print_figure_a(const Options &o)
                                  {"concurrent.quick", "talvane concurrent, quick-ACK client"},
                                  {"bash.plain", "bash, plain client"},
                                  {"bash.quick", "bash, quick-ACK client"},
-                                 {"floor", "floor (fork+execvp+waitpid)"}};
+                                 {"floor", "floor (fork+execvp+waitpid)"},
+                                 {"spawn", "floor (posix_spawnp+waitpid)"}};
     for (const char *line : {"ls", "ls | cat"}) {
         bool first = true;
         for (auto &s : subjects) {
@@ -1006,10 +1179,11 @@ static void print_figure_a(const Options &o)
             first = false;
         }
     }
-    std::printf("    %-48s %6s   %s\n", "ratios of the medians", "value", "target");
+    std::printf("    %-52s %6s   %s\n", "ratios of the medians", "value", "target");
     for (const char *line : {"ls", "ls | cat"}) {
         std::string a = std::string("a.") + line + ".";
         double floor = result(a + "floor.p50");
+        double spawn = result(a + "spawn.p50");
         const char *shown = line;
         for (auto &m : MODES) {
             std::string mode = m[0];
@@ -1017,22 +1191,35 @@ static void print_figure_a(const Options &o)
             double vs_bash_plain = result(a + mode + ".plain.p50") / result(a + "bash.plain.p50");
             double vs_floor_q = result(a + mode + ".quick.p50") / floor;
             double vs_floor_p = result(a + mode + ".plain.p50") / floor;
-            std::printf("    %-9s %-38s %6.2f   <= 1.0   %s\n", shown, (mode + "/bash, quick-ACK clients").c_str(),
+            std::printf("    %-9s %-42s %6.2f   <= 1.0   %s\n", shown, (mode + "/bash, quick-ACK clients").c_str(),
                         vs_bash, mark(vs_bash <= 1.0));
-            std::printf("    %-9s %-38s %6.2f\n", "", (mode + "/bash, plain clients").c_str(), vs_bash_plain);
-            std::printf("    %-9s %-38s %6.2f   <= 1.3   %s\n", "", (mode + "/floor, quick-ACK client").c_str(),
-                        vs_floor_q, mark(vs_floor_q <= 1.3));
-            std::printf("    %-9s %-38s %6.2f   <= 1.3   %s\n", "", (mode + "/floor, plain client").c_str(),
+            std::printf("    %-9s %-42s %6.2f\n", "", (mode + "/bash, plain clients").c_str(), vs_bash_plain);
+            // Once the server starts commands without copying itself, its
+            // quick-ACK round trip should come near the spawn floor and
+            // well under the fork floor.
+            double vs_spawn_q = result(a + mode + ".quick.p50") / spawn;
+            std::printf("    %-9s %-42s %6.2f   <= 1.3   %s; <= 0.90  %s\n", "",
+                        (mode + "/fork floor, quick-ACK client").c_str(), vs_floor_q, mark(vs_floor_q <= 1.3),
+                        mark(vs_floor_q <= 0.90));
+            std::printf("    %-9s %-42s %6.2f   <= 1.3   %s\n", "", (mode + "/fork floor, plain client").c_str(),
                         vs_floor_p, mark(vs_floor_p <= 1.3));
+            std::printf("    %-9s %-42s %6.2f   <= 1.10  %s\n", "", (mode + "/spawn floor, quick-ACK client").c_str(),
+                        vs_spawn_q, mark(vs_spawn_q <= 1.10));
             shown = "";
         }
         for (const char *client : {"plain", "quick"}) {
             double ratio = result(a + "concurrent." + client + ".p50") / result(a + "default." + client + ".p50");
             std::string label = std::string("concurrent/default, ") +
                                 (std::strcmp(client, "plain") == 0 ? "plain" : "quick-ACK") + " clients";
-            std::printf("    %-9s %-38s %6.2f   <= 1.05  %s\n", "", label.c_str(), ratio, mark(ratio <= 1.05));
+            std::printf("    %-9s %-42s %6.2f   <= 1.05  %s\n", "", label.c_str(), ratio, mark(ratio <= 1.05));
         }
     }
+    double spawn_vs_fork[2];
+    for (int k = 0; k < 2; ++k) {
+        std::string a = std::string("a.") + (k ? "ls | cat" : "ls") + ".";
+        spawn_vs_fork[k] = result(a + "spawn.p50") / result(a + "floor.p50");
+    }
+    std::printf("    spawn floor/fork floor: `ls` %.2f, `ls | cat` %.2f\n", spawn_vs_fork[0], spawn_vs_fork[1]);
     std::printf("\n");
 }
 
@@ -1083,7 +1270,7 @@ static void print_figure_c(const Options &o)
         double mid = result(key);
         std::printf("    %-36s %6.2f (%.2f, %.2f)", r[1], mid, percentile(v, 0), percentile(v, 1));
         if (std::strcmp(r[0], "concurrent/bash.quick") == 0)
-            std::printf("   >= 1.0   %s", mark(mid >= 1.0));
+            std::printf("   >= 1.0   %s; >= 1.2  %s", mark(mid >= 1.0), mark(mid >= 1.2));
         std::printf("\n");
     }
     double errors = result_sum("c.default.plain.errors") + result_sum("c.concurrent.plain.errors") +
@@ -1172,6 +1359,30 @@ static void print_figure_f(const Options &o)
                 "    series holds that one line; in the concurrent mode only user 1 waits.\n");
 }
 
+static void print_figure_g(const Options &o)
+{
+    std::printf("\n(g) Busy neighbour, concurrent mode, quick-ACK client: user 2's `who` lines one\n"
+                "    after another. held: while user 1's line of %d `ls |1` runs, until its\n"
+                "    prompt is back. control: while the floor program runs %d `ls` one after\n"
+                "    another (fork+execvp+waitpid) outside the server, both users idle.\n",
+                o.neighbour_commands, o.neighbour_commands);
+    std::printf("                                  median        p99    lines   the `ls` took\n");
+    for (const char *s : {"held", "control"}) {
+        std::string key = std::string("g.") + s;
+        std::printf("    %-24s %8.3f ms %8.3f ms %8.0f %10.1f s\n", s, result(key + ".p50"), result(key + ".p99"),
+                    result(key + ".lines"), result(key + ".seconds"));
+    }
+    double ratio = result("g.ratio");
+    std::printf("    held/control (medians, within a round)   %6.2f               <= 2     %s\n", ratio,
+                mark(ratio <= 2));
+    double errors = result_sum("g.errors");
+    std::printf("    lines missing or wrong, all rounds       %5.0f               target 0  %s\n", errors,
+                mark(errors == 0));
+    if (result_sum("notes.children_left") > 0)
+        std::printf("    the server still had children 30 s after a series %.0f times\n",
+                    result_sum("notes.children_left"));
+}
+
 // ---- main ----
 
 // Prints n different free ports, one a line. Every socket stays bound until
@@ -1235,6 +1446,7 @@ static bool parse_options(int argc, char **argv, Options &o)
         o.client_lines = 10;
         o.holdup_idle_ms = 1000;
         o.stream_reps = 3;
+        o.neighbour_commands = 1000;
     }
     return o.server_port > 0 && o.server_pid > 0 && o.concurrent_port > 0 && o.concurrent_pid > 0 &&
            o.bash_port > 0 && !o.floor.empty() && !o.workdir.empty() && o.rounds > 0;
@@ -1305,6 +1517,7 @@ static void run_round(int round, const Options &o, const std::vector<Target> &ta
     record_ratio("c.ratio.default/bash.plain", last("c.default.plain.rate"), last("c.bash.plain.rate"));
     for (const Target *t : in_turn({&targets[1], &targets[3], &targets[5]}, round, round))
         figure_f(*t, o);
+    figure_g(targets[3], o, round);
 }
 
 int main(int argc, char **argv)
@@ -1346,6 +1559,7 @@ int main(int argc, char **argv)
     print_figure_d(o);
     print_figure_e();
     print_figure_f(o);
+    print_figure_g(o);
     print_load_at_end();
     return 0;
 }

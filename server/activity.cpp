@@ -122,16 +122,13 @@ void commands_ended()
     }
 }
 
-bool may_begin_line(int cid, bool wants, long long now)
+bool may_begin_line(int cid, bool wants)
 {
-    Client &c = client_of(cid);
-    if (queued_output(cid) > OUTPUT_HIGH_WATER) {
-        if (wants && c.line.deadline == 0)
-            c.line.deadline = now + DRAIN_TIMEOUT_MS;  // its next line waits until it has read more
-        return false;
-    }
-    c.line.deadline = 0;
-    return true;
+    // Its next line waits until its readers, itself included, have read
+    // more; one that reads nothing meanwhile is dropped.
+    bool behind = readers_behind(cid);
+    client_of(cid).line.flag_for_output = wants && behind;
+    return !behind;
 }
 
 // LINE -> IDLE: the prompt, then what others said meanwhile.
@@ -155,9 +152,14 @@ static void act_on(int cid, const LineProgress &progress)
         enter(c, Activity::STARTING, last.until);
         return;
     case Outcome::WAIT_FOR_OUTPUT:
-        // Dropped if it has not read its output in time: the command's own
-        // output must not overtake it.
-        enter(c, Activity::STARTING, now_ms() + DRAIN_TIMEOUT_MS, true);
+        // The command's own output must not overtake the queue.
+        enter(c, Activity::STARTING, 0, true);
+        return;
+    case Outcome::WAIT_FOR_READERS:
+        // Between two commands nothing is held: what others said so far
+        // goes out now, and what they say meanwhile goes straight out.
+        enter(c, Activity::WAITING);
+        release_held(cid);
         return;
     case Outcome::FOREGROUND:
         enter(c, Activity::FOREGROUND, 0, false, last.pid);
@@ -190,7 +192,7 @@ void run_turn(int cid)
         end_after_output(cid);  // its command has ended; nobody is left to serve
         return;
     }
-    bool resume = c.line.activity == Activity::STARTING;
+    bool resume = c.line.activity == Activity::STARTING || c.line.activity == Activity::WAITING;
     current_cid = cid;
     line_cid = cid;
     load_env();
@@ -217,6 +219,8 @@ bool may_go_on(int cid, long long now)
         if (!c.line.flag_for_output)
             return now >= c.line.deadline;
         return c.conn.outq.empty() || c.conn.flag_write_failed;
+    case Activity::WAITING:
+        return !readers_behind(cid);
     default:
         return false;
     }
@@ -226,33 +230,34 @@ void expire_deadlines(long long now)
 {
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
         Client &c = client_of(cid);
-        if (!c.login || c.line.deadline == 0 || now < c.line.deadline)
+        if (!c.login)
             continue;
-        switch (c.line.activity) {
-        case Activity::FOREGROUND:
+        if (c.line.activity == Activity::WAITING ||
+            (c.line.activity == Activity::IDLE && c.line.flag_for_output))
+            drop_stalled_readers(cid, now);
+        else if (c.line.flag_for_output && reader_stalled(cid, now))
+            drop_client(cid);
+        else if (c.line.activity == Activity::FOREGROUND && c.line.deadline != 0 && now >= c.line.deadline) {
             signal_foreground(c, SIGKILL);
             c.line.deadline = 0;
-            break;
-        case Activity::STARTING:
-            if (!c.line.flag_for_output)
-                break;  // a retry's time: the loop hands the command over again
-            [[fallthrough]];
-        case Activity::IDLE:
-            if (queued_output(cid) > 0)
-                drop_client(cid);
-            c.line.deadline = 0;
-            break;
-        case Activity::LINE:
-            break;
         }
     }
 }
 
 void take_line_deadlines(long long &nearest)
 {
-    for (const Client &c : clients)
-        if (c.login)
-            take_earlier(nearest, c.line.deadline);
+    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
+        const Client &c = client_of(cid);
+        if (!c.login)
+            continue;
+        if (c.line.activity == Activity::WAITING ||
+            (c.line.activity == Activity::IDLE && c.line.flag_for_output))
+            take_reader_deadlines(cid, nearest);
+        else if (c.line.flag_for_output)
+            take_stall_deadline(cid, nearest);
+        else
+            take_earlier(nearest, c.line.deadline);  // a retry, or SIGKILL
+    }
 }
 
 bool ready_to_leave(int cid)

@@ -9,6 +9,8 @@
 //   STARTING --its time, or its output gone--> LINE      run_turn hands it over again
 //   LINE --FOREGROUND--> FOREGROUND                      the line waits for its pid
 //   FOREGROUND --its command reaped--> LINE              commands_ended
+//   LINE --WAIT_FOR_READERS--> WAITING                   held messages go out
+//   WAITING --its readers have read enough--> LINE       run_turn hands the command over again
 //   any but FOREGROUND --leaving--> (slot free)          release_client, from the sweep
 //
 // A client whose connection ends, or who is dropped, while its foreground
@@ -34,9 +36,9 @@ void commands_ended();
 
 // An IDLE client cid may start a line now: false while more than
 // OUTPUT_HIGH_WATER of its output waits. wants: it has a line (or an ended
-// input) to act on; it is then dropped if it has not read enough within
-// DRAIN_TIMEOUT_MS.
-bool may_begin_line(int cid, bool wants, long long now);
+// input) to act on; it is then dropped if it reads nothing of its output
+// for DRAIN_TIMEOUT_MS.
+bool may_begin_line(int cid, bool wants);
 // IDLE -> LINE: starts line (as read, without its newline) and runs its
 // first turn.
 void begin_line(int cid, std::string line);
@@ -46,8 +48,7 @@ void run_turn(int cid);
 bool may_go_on(int cid, long long now);
 
 // Acts on deadlines that have passed: SIGKILL for hung-up commands, and
-// dropping clients that do not read what must go out before their line
-// can go on.
+// dropping clients that read nothing of what a line waits for them to read.
 void expire_deadlines(long long now);
 // Makes nearest the earliest of the clients' deadlines and itself (0: none).
 void take_line_deadlines(long long &nearest);

@@ -2,10 +2,12 @@
 // environments, the chat commands that read the table, and the descriptor
 // limit the clients share.
 //
-// A client's environment is kept as a ready block of "NAME=VALUE" strings;
-// load_env() points the process environment at it, so that getenv and
-// execvp see exactly that client's variables. This costs nothing per line
-// and, unlike setenv(3), never keeps old values alive.
+// A client's environment is kept as a map and, for its commands, as a block
+// of "NAME=VALUE" strings; load_env() points the process environment at
+// the block, so that execvp sees exactly that client's variables. setenv
+// only marks the block stale: it is made again when a command is to see
+// it, so a line of thousands of setenvs costs what its map updates cost.
+// Unlike setenv(3), this never keeps old values alive.
 #include "client.h"
 
 #include <arpa/inet.h>
@@ -67,8 +69,15 @@ void init_clients()
     environ = server_env;
 }
 
+// What one variable costs against ENV_SIZE_LIMIT.
+static std::size_t env_cost(const std::string &name, const std::string &value)
+{
+    return name.size() + 1 + value.size() + 1 + sizeof(char *);
+}
+
 static void rebuild_env_block(Client &c)
 {
+    c.flag_env_stale = false;
     c.env_strings.clear();
     c.envp.clear();
     c.env_strings.reserve(c.env.size());
@@ -99,6 +108,7 @@ int add_client(int sockfd, const sockaddr_in &addr)
         slot_fds[0] = slot_fds[1] = -1;
     c.env.clear();
     c.env["PATH"] = "bin:.";
+    c.env_bytes = env_cost("PATH", c.env["PATH"]);
     rebuild_env_block(c);
     reset_record(c.launch);
     reset_record(c.conn);
@@ -115,6 +125,7 @@ void remove_client()
     release_held(current_cid);
     flush_output(current_cid);
     c.login = false;
+    forget_reader(current_cid);
     broadcast_logout(c.name);
     if (c.conn.ending == Ending::NOW || c.conn.flag_write_failed)
         cut_connection(c.sockfd);
@@ -142,7 +153,10 @@ bool check_client_exist(int id)
 
 void load_env()
 {
-    environ = current_client().envp.data();
+    Client &c = current_client();
+    if (c.flag_env_stale)
+        rebuild_env_block(c);
+    environ = c.envp.data();
 }
 
 void unload_env()
@@ -150,26 +164,17 @@ void unload_env()
     environ = server_env;
 }
 
-// Bytes of names and values in c's environment, as ENV_SIZE_LIMIT counts.
-static std::size_t env_size(const Client &c)
-{
-    std::size_t total = 0;
-    for (const auto &[name, value] : c.env)
-        total += name.size() + value.size();
-    return total;
-}
-
 // Every setenv of a new name grows the environment, and with it the block
-// rebuilt for each setenv and copied into every command the client starts;
-// unbounded, one client could take all of the server's memory. A variable
-// that is replaced counts with its new value only.
+// copied into every command the client starts; unbounded, one client could
+// take all of the server's memory. A variable that is replaced counts with
+// its new value only.
 static bool env_has_room(const Client &c, const std::string &name, const std::string &value)
 {
-    std::size_t total = env_size(c);
+    std::size_t total = c.env_bytes;
     auto old = c.env.find(name);
     if (old != c.env.end())
-        total -= name.size() + old->second.size();
-    return total + name.size() + value.size() <= ENV_SIZE_LIMIT;
+        total -= env_cost(name, old->second);
+    return total + env_cost(name, value) <= ENV_SIZE_LIMIT;
 }
 
 void set_client_env(const std::string &name, const std::string &value)
@@ -180,13 +185,23 @@ void set_client_env(const std::string &name, const std::string &value)
     }
     Client &c = current_client();
     if (!env_has_room(c, name, value)) {
-        error_output(format_text("*** Error: an environment holds at most %zu bytes of names and values;"
-                                 " '%s' was not set. ***\n", ENV_SIZE_LIMIT, name.c_str()));
+        error_output(format_text("*** Error: an environment holds at most %zu bytes; '%s' was not set. ***\n",
+                                 ENV_SIZE_LIMIT, name.c_str()));
         return;
     }
-    c.env[name] = value;
-    rebuild_env_block(c);
-    load_env();
+    auto [it, added] = c.env.try_emplace(name);
+    if (!added)
+        c.env_bytes -= env_cost(name, it->second);
+    it->second = value;
+    c.env_bytes += env_cost(name, value);
+    c.flag_env_stale = true;
+}
+
+const std::string *find_client_env(const std::string &name)
+{
+    const Client &c = current_client();
+    auto it = c.env.find(name);
+    return it == c.env.end() ? nullptr : &it->second;
 }
 
 void execute_who()

@@ -35,18 +35,24 @@ void remove_client();
 std::string filter_client_input(int cid, const char *data, std::size_t len);
 // True when id names a logged-in client; any id outside 1..30 is false.
 bool check_client_exist(int id);
-// Points the process environment at the current client's own variables.
+// Points the process environment at the current client's own variables,
+// making their block again if they changed since it was made.
 void load_env();
 // Points the process environment back at the server's own, between lines.
 void unload_env();
-// Bound on the bytes of names and values in one client's environment, its
-// initial PATH included.
+// Bound on one client's environment, its initial PATH included. Each
+// variable counts as the kernel counts an environment against its bound for
+// exec: the bytes of "NAME=VALUE", its terminating NUL, and a pointer. So
+// the bound also bounds the number of variables, and with it the memory the
+// server spends on them.
 constexpr std::size_t ENV_SIZE_LIMIT = 256 * 1024;
 
 // Sets name=value in the current client's environment and in the process
 // environment. When name is no variable name, or the environment would pass
 // ENV_SIZE_LIMIT, it tells the user why and changes nothing.
 void set_client_env(const std::string &name, const std::string &value);
+// The current client's value of name, or null.
+const std::string *find_client_env(const std::string &name);
 
 void execute_who();
 void execute_tell(int cid, const std::string &msg);

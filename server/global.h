@@ -32,6 +32,8 @@ enum class Activity {
     LINE,        // in a line whose next command may run on its next turn
     STARTING,    // a command of its line waits to start (see Launch)
     FOREGROUND,  // its line waits for a foreground command to end
+    WAITING,     // its line waits, before its next command, for the clients
+                 // that its output went to to read enough of it
 };
 
 // An external command between its preparation and its fork: the executor's
@@ -72,21 +74,23 @@ struct Connection {
     std::string outq;
     std::size_t outq_sent = 0;       // bytes of outq already written
     bool flag_write_failed = false;  // peer gone: output is dropped
+    long long progress_at = 0;       // when outq last moved, or filled
     Ending ending = Ending::NONE;    // acted on by the loop's sweep
 };
 
 // The line in progress: written by activity.cpp, but for held, which
-// message.cpp fills and empties. What a deadline means depends on the
-// activity:
-//   IDLE        a whole line waits for the client to read its output: the
-//               client is dropped if it has not by then;
-//   STARTING    flag_for_output: the same, before the command starts;
-//               otherwise the time of the next try;
+// message.cpp fills and empties, and rest_pos, the parser's. A client that
+// something waits for to read (flag_for_output, and in WAITING the clients
+// its line's output went to) is dropped once its queue has not moved for
+// DRAIN_TIMEOUT_MS. What a deadline means depends on the activity:
+//   STARTING    without flag_for_output: the time of the next try;
 //   FOREGROUND  the command was hung up: SIGKILL then;
-//   LINE        none.
+//   otherwise   none.
 struct Line {
     Activity activity = Activity::IDLE;
     std::size_t rest_pos = 0;    // where the rest of input_backup begins
+    // IDLE: a whole line waits for this client to read its output;
+    // STARTING: the command waits for the client's queue to go out.
     bool flag_for_output = false;
     long long deadline = 0;      // monotonic ms; 0 when none
     int fg_pid = -1;             // FOREGROUND: the command waited for
@@ -122,8 +126,12 @@ struct Client {
     Launch launch;               // the command on its way to its fork
 
     // The client's own environment, and the same as a block of "NAME=VALUE"
-    // strings that the process environment is pointed at before each line.
+    // strings that the process environment is pointed at for its commands.
+    // All written by client.cpp: the block is made again only when stale,
+    // when a command is to see it.
     std::map<std::string, std::string> env;
+    std::size_t env_bytes = 0;   // as ENV_SIZE_LIMIT counts them
+    bool flag_env_stale = false;
     std::vector<std::string> env_strings;
     std::vector<char *> envp;
 

@@ -282,7 +282,7 @@ void handle_old_connection(int cid)
             run_turn(cid);
         return;
     }
-    if (!may_begin_line(cid, has_line(c.conn) || c.conn.flag_eof, now_ms()))
+    if (!may_begin_line(cid, has_line(c.conn) || c.conn.flag_eof))
         return;
     std::string line;
     if (!take_line(c.conn, line)) {
@@ -375,7 +375,7 @@ static long long build_watch_sets(int &max_fd)
             ready = ready || may_go_on(cid, now);
         else if (!has_line(c.conn) && !c.conn.flag_eof)
             watch_fd(allset, c.sockfd, max_fd);
-        else if (queued_output(cid) <= OUTPUT_HIGH_WATER)
+        else if (!readers_behind(cid))
             ready = true;  // served from the buffer; read no more until then
     }
     watch_departures(wset, max_fd);

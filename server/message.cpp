@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -80,9 +81,92 @@ void shut_connection(int fd)
     shutdown(fd, SHUT_RDWR);
 }
 
+// Held messages do not count: their senders wait while there are too many
+// of them, so the holder is never dropped for what others sent it.
 static bool over_limit(const Client &c)
 {
-    return c.conn.outq.size() - c.conn.outq_sent + c.line.held.size() > OUTPUT_QUEUE_LIMIT;
+    return c.conn.outq.size() - c.conn.outq_sent > OUTPUT_QUEUE_LIMIT;
+}
+
+// By bit of id, every client that each client's lines have said something
+// to and that may not have read it yet. A reader leaves the set once it
+// has caught up, so a user's next line waits for what its last one said.
+static std::uint32_t line_recipients[CLIENT_SLOTS + 1];
+
+static std::uint32_t bit_of(int cid)
+{
+    return std::uint32_t(1) << cid;
+}
+
+void forget_reader(int cid)
+{
+    line_recipients[cid] = 0;
+    for (std::uint32_t &readers : line_recipients)
+        readers &= ~bit_of(cid);
+}
+
+// What waits for reader r that a line saying more to it would add to.
+static std::size_t waiting_for(int r, bool own)
+{
+    const Client &c = client_of(r);
+    return queued_output(r) + (own ? 0 : c.line.held.size());
+}
+
+static bool keeps_waiting(int cid, int r)
+{
+    return client_of(r).login && waiting_for(r, r == cid) > OUTPUT_HIGH_WATER;
+}
+
+bool readers_behind(int cid)
+{
+    bool behind = keeps_waiting(cid, cid);
+    for (int r = 1; r <= CLIENT_SLOTS; ++r) {
+        if (r == cid || !(line_recipients[cid] & bit_of(r)))
+            continue;
+        if (keeps_waiting(cid, r))
+            behind = true;
+        else
+            line_recipients[cid] &= ~bit_of(r);  // caught up
+    }
+    return behind;
+}
+
+static long long stall_deadline(int r)
+{
+    return queued_output(r) > 0 ? client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS : 0;
+}
+
+bool reader_stalled(int cid, long long now)
+{
+    long long when = stall_deadline(cid);
+    return when != 0 && now >= when;
+}
+
+// A reader is given up on only for its own queue: what is held for it
+// waits for its own line, which it may well be reading.
+static bool queue_keeps_waiting(int cid, int r)
+{
+    return ((line_recipients[cid] | bit_of(cid)) & bit_of(r)) && client_of(r).login &&
+           queued_output(r) > OUTPUT_HIGH_WATER;
+}
+
+void drop_stalled_readers(int cid, long long now)
+{
+    for (int r = 1; r <= CLIENT_SLOTS; ++r)
+        if (queue_keeps_waiting(cid, r) && reader_stalled(r, now))
+            drop_client(r);
+}
+
+void take_stall_deadline(int r, long long &nearest)
+{
+    take_earlier(nearest, stall_deadline(r));
+}
+
+void take_reader_deadlines(int cid, long long &nearest)
+{
+    for (int r = 1; r <= CLIENT_SLOTS; ++r)
+        if (queue_keeps_waiting(cid, r))
+            take_stall_deadline(r, nearest);
 }
 
 static void queue_output(int cid, const std::string &text)
@@ -100,9 +184,18 @@ static void queue_output(int cid, const std::string &text)
         if (done == text.size())
             return;
     }
+    if (conn.outq.empty())
+        conn.progress_at = now_ms();
     conn.outq.append(text, done, std::string::npos);
     if (over_limit(c))
         drop_client(cid);
+}
+
+// A line in progress holds what others say to its client; one that waits
+// for its readers is between two commands and holds nothing.
+static bool holds_messages(Activity activity)
+{
+    return activity == Activity::LINE || activity == Activity::STARTING || activity == Activity::FOREGROUND;
 }
 
 void send_to_client(int cid, const std::string &text)
@@ -110,10 +203,10 @@ void send_to_client(int cid, const std::string &text)
     Client &c = client_of(cid);
     if (!c.login || c.conn.ending != Ending::NONE || c.conn.flag_write_failed)
         return;
-    if (c.line.activity != Activity::IDLE && cid != line_cid) {
+    if (line_cid != 0 && cid != line_cid)
+        line_recipients[line_cid] |= bit_of(cid);
+    if (holds_messages(c.line.activity) && cid != line_cid) {
         c.line.held += text;
-        if (over_limit(c))
-            drop_client(cid);
         return;
     }
     queue_output(cid, text);
@@ -145,6 +238,8 @@ void flush_output(int cid)
         drop_output(conn);
         return;
     }
+    if (n > 0)
+        conn.progress_at = now_ms();
     conn.outq_sent += static_cast<std::size_t>(n);
     if (conn.outq_sent == conn.outq.size()) {
         conn.outq.clear();

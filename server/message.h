@@ -9,16 +9,20 @@
 #include <sys/select.h>
 
 constexpr char PROMPT[] = "% ";
-// A client whose unsent output (held messages included) passes this bound
-// is disconnected.
+// A client whose unsent output passes this bound is disconnected. A line
+// waits for its readers long before (OUTPUT_HIGH_WATER), so only a client
+// that does not read can get there.
 constexpr std::size_t OUTPUT_QUEUE_LIMIT = 1 << 20;
-// A client with more than this waiting in its queue starts no new line
-// until the queue has shrunk below it: a client that reads more slowly
-// than its lines produce output is slowed down, not dropped.
+// While more than this waits for a client (in its queue, or held for it
+// while its own line runs), a line whose output went to that client waits
+// before its next command, and its own next line does not start: a client
+// that reads more slowly than the lines produce output slows them down
+// and is never dropped for it.
 constexpr std::size_t OUTPUT_HIGH_WATER = 1 << 16;
-// How long a client may leave its queued output unread: before a command of
-// its own starts (whose output must not overtake the queue), and after it
-// has left, before its connection is cut.
+// How long a client that something waits for may leave its queued output
+// without reading any of it: before its own line or command goes on, while
+// another's line waits for it, and after it has left, before its
+// connection is cut.
 constexpr int DRAIN_TIMEOUT_MS = 5000;
 
 // printf-style formatting into a string of whatever length the text needs.
@@ -26,14 +30,33 @@ std::string format_text(const char *fmt, ...) __attribute__((format(printf, 1, 2
 
 // Queues text for client cid, writing as much as the socket takes at once
 // without blocking. Drops it for a client that is leaving or whose peer has
-// gone; drops a client whose queue passes OUTPUT_QUEUE_LIMIT. While cid has
-// a line in progress, text that does not come from that line is held until
-// the line's prompt (release_held).
+// gone; drops a client whose queue passes OUTPUT_QUEUE_LIMIT. While cid
+// runs a line, text that does not come from that line is held until the
+// line's prompt or an earlier release (release_held); a line that waits for
+// its readers holds nothing, so no two lines can wait on each other's held
+// messages.
 void send_to_client(int cid, const std::string &text);
 // Bytes queued for cid and not yet written.
 std::size_t queued_output(int cid);
 // Queues what was held for cid, after everything else.
 void release_held(int cid);
+
+// The readers of a client's lines: the client itself, and every client
+// that its lines said something to (announcements, yells, tells) while that
+// reader had more than OUTPUT_HIGH_WATER waiting for it. forget_reader
+// takes a leaving client out of every set, and empties its own.
+void forget_reader(int cid);
+// True while some reader of cid's lines has more than OUTPUT_HIGH_WATER
+// waiting for it: in its queue, or, for another client, held for it.
+bool readers_behind(int cid);
+// True when cid has output queued that has not moved for DRAIN_TIMEOUT_MS.
+bool reader_stalled(int cid, long long now);
+// Drops the readers of cid's lines that keep it waiting and have stalled.
+void drop_stalled_readers(int cid, long long now);
+// Makes nearest the earliest time at which reader r (or, for the readers
+// of a line, one of those that keep it waiting) would have stalled.
+void take_stall_deadline(int r, long long &nearest);
+void take_reader_deadlines(int cid, long long &nearest);
 // Writes queued output of cid that the socket now takes; called when select
 // reports the socket writable.
 void flush_output(int cid);

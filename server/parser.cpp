@@ -161,8 +161,9 @@ LineProgress continue_line(const TurnLimit &limit, bool resume)
         c.line.rest_pos = c.input_backup.size() - rest.size();
         progress.last = execute();
         const Outcome::Result result = progress.last.result;
-        if (result == Outcome::WAIT_UNTIL || result == Outcome::WAIT_FOR_OUTPUT)
-            return progress;  // its fields stay until it has started
+        if (result == Outcome::WAIT_UNTIL || result == Outcome::WAIT_FOR_OUTPUT ||
+            result == Outcome::WAIT_FOR_READERS)
+            return progress;  // its fields stay until it has run
         init_parse(cid);
         // After exit, after a command that could not start, or once the
         // client is leaving, the rest of the line is not run.

@@ -224,8 +224,8 @@ static void builtin_printenv(const Client &c)
         error_output("Usage: printenv [name]\n");
         return;
     }
-    if (const char *value = getenv(name))
-        normal_output(std::string(value) + "\n");
+    if (const std::string *value = find_client_env(name))
+        normal_output(*value + "\n");
 }
 
 static void builtin_tell(const Client &c)
@@ -401,6 +401,7 @@ static bool is_process_error(int err)
 // Starts the command's process. Returns its pid, or -1 with errno set.
 static pid_t start_process(Client &c, const Launch &l)
 {
+    load_env();  // as its user's setenvs left it
     if (may_spawn(c, l)) {
         pid_t pid = -1;
         int err = spawn_command(c, l, pid);
@@ -516,11 +517,27 @@ static Outcome start_launch(Client &c)
     return Outcome{Outcome::DONE, 0, -1, true};
 }
 
+// A command that announces something, or shows what others are and do, must
+// not come before what they said meanwhile: what was held for its user goes
+// out first.
+static bool shows_others(const Client &c)
+{
+    const std::string &name = c.cmd_name;
+    return c.flag_user_pipe_in || c.flag_user_pipe_out || name == "who" || name == "tell" || name == "yell" ||
+           name == "name";
+}
+
 Outcome execute()
 {
     Client &c = current_client();
     Outcome out;
     if (c.launch.stage == Launch::NONE) {
+        // Each command adds at most about a line's worth for each reader,
+        // so waiting here keeps every reader's queue far below its bound.
+        if (readers_behind(current_cid))
+            return Outcome{Outcome::WAIT_FOR_READERS};
+        if (shows_others(c))
+            release_held(current_cid);
         if (run_builtin(c, out))
             return out;
         c.launch.stage = Launch::PIPE;

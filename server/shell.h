@@ -34,6 +34,7 @@ struct Outcome {
         DONE,             // a built-in ran, or the command started in the background
         WAIT_UNTIL,       // it could not start yet: hand it over again at until
         WAIT_FOR_OUTPUT,  // it starts once the client's queued output has gone out
+        WAIT_FOR_READERS, // it runs once the clients the line said things to have read them
         FOREGROUND,       // it started, and the line waits for process pid
         GIVEN_UP,         // it could not start; the user has been told
         LEAVES,           // exit: the user leaves
@@ -44,8 +45,9 @@ struct Outcome {
 };
 
 // Runs the current client's complete command, or takes it as far as it can
-// go now. A command that has to wait (WAIT_UNTIL, WAIT_FOR_OUTPUT) keeps its
-// fields and its Launch; the next call goes on with it where it stopped.
+// go now. A command that has to wait (WAIT_UNTIL, WAIT_FOR_OUTPUT,
+// WAIT_FOR_READERS) keeps its fields and its Launch; the next call goes on
+// with it where it stopped.
 Outcome execute();
 
 // SIGCHLD only wakes the loop, through a pipe whose read end is

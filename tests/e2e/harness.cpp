@@ -139,6 +139,17 @@ std::string Conn::read_until(const std::string &marker, int timeout_ms)
     }
 }
 
+bool Conn::arrives(const std::string &marker, int timeout_ms)
+{
+    long long deadline = clock_ms() + timeout_ms;
+    while (buf_.find(marker) == std::string::npos) {
+        long long left = deadline - clock_ms();
+        if (left <= 0 || (!fill(static_cast<int>(left)) && eof_))
+            return false;
+    }
+    return true;
+}
+
 std::string Conn::command(const std::string &line, int timeout_ms)
 {
     send(line + "\n");

@@ -49,6 +49,9 @@ public:
     // what arrived.
     std::string read_until(const std::string &marker, int timeout_ms = DEFAULT_TIMEOUT_MS);
     std::string read_prompt(int timeout_ms = DEFAULT_TIMEOUT_MS) { return read_until("% ", timeout_ms); }
+    // True when marker has arrived within timeout_ms; consumes nothing and
+    // records no failure.
+    bool arrives(const std::string &marker, int timeout_ms);
     // Consumes exactly n bytes (failure on timeout).
     std::string read_exact(std::size_t n, int timeout_ms = DEFAULT_TIMEOUT_MS);
     // Consumes whatever arrives until the connection has been quiet for

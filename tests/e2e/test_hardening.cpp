@@ -17,6 +17,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <time.h>
 
 #include "harness.h"
@@ -31,49 +32,33 @@ INSTANTIATE_IN_BOTH_MODES(HardeningTest);
 const std::string LEFT = "*** User '(no name)' left. ***\n";
 const std::string WHO_HEADER = "<ID>\t<nickname>\t<IP:port>\t<indicate me>\n";
 
-// Bytes the kernel holds unsent or unacknowledged on the server's side of
-// the connection with client_port: the part of a non-reader's backlog that
-// is below the server's own queue. -1 when there is no such connection.
-long kernel_send_queue(int server_port, int client_port)
-{
-    std::ifstream in("/proc/net/tcp");
-    std::string line;
-    std::getline(in, line);  // the header
-    while (std::getline(in, line)) {
-        unsigned local_ip, local_port, remote_ip, remote_port, state;
-        unsigned long tx, rx;
-        if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &local_ip, &local_port, &remote_ip,
-                        &remote_port, &state, &tx, &rx) == 7 &&
-            static_cast<int>(local_port) == server_port && static_cast<int>(remote_port) == client_port)
-            return static_cast<long>(tx);
-    }
-    return -1;
-}
+// a yells messages of `size` bytes at everybody until its line waits for a
+// client that reads nothing: the server's own queue for that client has
+// then passed the high-water mark. Each message starts with its number,
+// "#0 ", "#1 ", ..., so that a loss or a repeat can be pointed at. all is
+// what the non-reader will receive of the yells, the one whose line waits
+// included; pending is a's answer to that one, for the caller to read once
+// the non-reader has caught up or gone.
+struct Yells {
+    std::string all, pending;
+};
 
-// a yells messages of `size` bytes until the kernel takes no more of them
-// on their way to the non-reader, then `extra` more, so that the server's
-// own queue for it surely holds data. Each message starts with its number,
-// "#0 ", "#1 ", ..., so that a loss or a repeat can be pointed at.
-// Returns what the non-reader will receive of the yells.
-std::string yell_until_queued(Conn &a, int server_port, int client_port, std::size_t size, int extra)
+Yells yell_until_waiting(Conn &a, std::size_t size)
 {
-    std::string all;
-    long before = kernel_send_queue(server_port, client_port);
-    int to_go = -1;  // yells left once the kernel is full
-    for (int i = 0; i < 120 + extra && to_go != 0; ++i) {
+    Yells y;
+    for (int i = 0; i < 400; ++i) {
         std::string msg = "#" + std::to_string(i) + " " + std::string(size, static_cast<char>('a' + i % 26));
         std::string line = "*** (no name) yelled ***: " + msg + "\n";
-        EXPECT_EQ(a.command("yell " + msg, 3000), line);
-        all += line;
-        long now = kernel_send_queue(server_port, client_port);
-        if (to_go > 0)
-            --to_go;
-        else if (now == before)  // none of it went down: it waits in the server
-            to_go = extra;
-        before = now;
+        a.send("yell " + msg + "\n");
+        y.all += line;
+        if (!a.arrives("% ", 500)) {
+            y.pending = line + "% ";
+            return y;
+        }
+        EXPECT_EQ(a.read_prompt(), line + "% ");
     }
-    EXPECT_EQ(to_go, 0) << "the kernel never stopped taking data for a client that does not read";
-    return all;
+    ADD_FAILURE() << "a's lines never waited for a client that reads nothing";
+    return y;
 }
 
 // Where got first departs from want, and in which numbered message.
@@ -457,38 +442,130 @@ TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
     a.read_until(x_login);
     b.read_until(x_login);
 
+    // a's yells fill what the kernel holds for x; then a's next line waits
+    // for x, which reads nothing and is dropped 5 s later. b is served at
+    // once all along, and gets every yell.
     const std::string msg(65000, 'y');
     const std::string yelled = "*** (no name) yelled ***: " + msg + "\n";
+    std::string seen_by_b;
     int yells = 0;
-    bool dropped = false;
-    while (!dropped && yells < 150 && !::testing::Test::HasFailure()) {
-        long long started = clock_ms();
-        EXPECT_EQ(a.command("yell " + msg, 3000), yelled);
+    while (seen_by_b.find(LEFT) == std::string::npos && yells < 150 && !::testing::Test::HasFailure()) {
+        a.send("yell " + msg + "\n");
         ++yells;
-        EXPECT_EQ(b.read_until(yelled, 3000).size(), yelled.size());
-        std::string who = b.command("who", 3000);
-        long long took = clock_ms() - started;
-        EXPECT_LT(took, 1000) << "one yell and one who took " << took << " ms";
-        if (who.rfind(LEFT, 0) == 0) {
-            dropped = true;
-            EXPECT_EQ(a.read_until(LEFT), LEFT);
-            EXPECT_EQ(who.find(std::to_string(x.local_port())), std::string::npos);
-        }
+        long long started = clock_ms();
+        seen_by_b += b.command("who", 3000);
+        EXPECT_LT(clock_ms() - started, 1000) << "b waited for a's line";
+        EXPECT_NE(a.read_prompt(10000).find(yelled), std::string::npos);
     }
-    ASSERT_TRUE(dropped) << "a client that never reads is still there after " << yells << " yells";
+    ASSERT_NE(seen_by_b.find(LEFT), std::string::npos) << "a client that never reads is still there after "
+                                                        << yells << " yells";
     std::fprintf(stderr, "[ figures ] the non-reader was dropped after %d yells of %zu bytes\n", yells,
                  yelled.size());
-    // Its queue alone must have passed the bound: more than 16 of these.
-    EXPECT_GT(yells, 16);
     EXPECT_TRUE(x.wait_closed(5000));
 
     // Nothing was lost for the readers, and the server goes on as before.
+    seen_by_b += b.read_quiet(200, 1000);
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = seen_by_b.find(yelled, at)) != std::string::npos; at += yelled.size())
+        ++count;
+    EXPECT_EQ(count, static_cast<std::size_t>(yells));
     EXPECT_EQ(a.command("echo after"), "after\n");
     Conn &c = login();
     EXPECT_EQ(c.command("who"), WHO_HEADER +
                                     "1\t(no name)\t127.0.0.1:" + std::to_string(a.local_port()) + "\n" +
                                     "2\t(no name)\t127.0.0.1:" + std::to_string(b.local_port()) + "\n" +
                                     "3\t(no name)\t127.0.0.1:" + std::to_string(c.local_port()) + "\t<-me\n");
+}
+
+// Nobody who reads is disconnected, however much a line makes for them: a
+// line waits for its readers instead. v reads more slowly than a's lines
+// produce; in each case everything arrives whole and in order, and the
+// server's memory stays small.
+TEST_P(HardeningTest, LinesWaitForTheirReadersInsteadOfDroppingThem)
+{
+    Conn &a = login();
+    Conn v(server.port(), 4096);
+    ASSERT_TRUE(v.ok());
+    std::string v_login = login_line(v.local_port());
+    ASSERT_EQ(v.read_until("% "), std::string(BANNER) + v_login + "% ");
+    a.read_until(v_login);
+    const std::string listing = a.command("ls");
+    const std::string yell(64000, 'y'), value(60000, 'x');
+    const std::string yelled = "*** (no name) yelled ***: " + yell + "\n";
+    std::string amplifier, printenvs, setenvs[7];
+    for (int i = 0; i < 400; ++i)
+        amplifier += "ls >1 cat <1 ";
+    for (int i = 0; i < 30; ++i)
+        printenvs += "printenv X |1 ";
+    const std::string piped = "*** (no name) (#1) just piped '" + amplifier + "' to (no name) (#1) ***\n";
+    const std::string received = "*** (no name) (#1) just received from (no name) (#1) by '" + amplifier + "' ***\n";
+
+    struct Case {
+        const char *name;
+        std::vector<std::string> v_lines, a_lines;  // v's go first
+        std::string v_gets, a_gets;
+    };
+    std::vector<Case> cases(4);
+    // Messages held for v while its command runs.
+    cases[0] = {"held", {"sleep 1"}, std::vector<std::string>(17, "yell " + yell), "% ", ""};
+    for (int i = 0; i < 17; ++i) {
+        cases[0].v_gets += yelled;
+        cases[0].a_gets += yelled + "% ";
+    }
+    // One line whose every command announces the whole line to everybody.
+    cases[1] = {"amplifier", {}, {amplifier}, "", ""};
+    for (int i = 0; i < 400; ++i) {
+        cases[1].v_gets += piped + received;
+        cases[1].a_gets += piped + received + listing;
+    }
+    cases[1].a_gets += "% ";
+    // v's own built-in output, 1.8 MB of it from one line.
+    cases[2] = {"own output", {"setenv X " + value, printenvs}, {}, "% % ", ""};
+    cases[2].v_gets.insert(2, 30 * (value.size() + 1), 'x');
+    for (std::size_t at = 2 + value.size(); at < cases[2].v_gets.size(); at += value.size() + 1)
+        cases[2].v_gets[at] = '\n';
+    // An environment filled with small variables: each counts with its
+    // NUL and a pointer, so 15419 of these fit beside PATH.
+    cases[3] = {"environment", {}, {}, "", ""};
+    for (int i = 0; i < 24000; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "v%05d", i);
+        setenvs[i / 3500] += "setenv " + std::string(name) + " x | ";
+        if (i >= 15419)
+            cases[3].a_gets += "*** Error: an environment holds at most 262144 bytes; '" + std::string(name) +
+                               "' was not set. ***\n";
+        if (i % 3500 == 3499 || i == 23999)
+            cases[3].a_gets += "% ";
+    }
+    cases[3].a_lines.assign(setenvs, setenvs + 7);
+    cases[3].a_lines.push_back("printenv v15418");
+    cases[3].a_lines.push_back("printenv v15419");
+    cases[3].a_gets += "x\n% % ";
+
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        for (const std::string &line : k.v_lines)
+            v.send(line + "\n");
+        if (k.name == std::string("held")) {
+            ASSERT_TRUE(eventually([&] { return child_running(server, "sleep") > 0; }));
+        }
+        for (const std::string &line : k.a_lines)
+            a.send(line + "\n");
+        // v takes 4 KB every 5 ms, less than a's lines make.
+        std::string v_got;
+        std::thread reader([&] {
+            while (v_got.size() < k.v_gets.size() && v.open() && !::testing::Test::HasFailure()) {
+                v_got += v.read_exact(std::min<std::size_t>(4096, k.v_gets.size() - v_got.size()), 60000);
+                usleep(5000);
+            }
+        });
+        std::string a_got = a.read_exact(k.a_gets.size(), 60000);
+        reader.join();
+        EXPECT_TRUE(a_got == k.a_gets) << first_difference(k.a_gets, a_got);
+        EXPECT_TRUE(v_got == k.v_gets) << first_difference(k.v_gets, v_got);
+        EXPECT_TRUE(v.open());
+        EXPECT_LT(server.rss_kb(), 64 * 1024);
+    }
 }
 
 TEST_P(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
@@ -501,12 +578,13 @@ TEST_P(HardeningTest, CommandOutputComesAfterEverythingQueuedBeforeIt)
     a.read_until(b_login);
 
     // b reads nothing while a yells more than the kernel holds for it.
-    std::string expected = yell_until_queued(a, server.port(), b.local_port(), 60000, 2);
+    Yells yells = yell_until_waiting(a, 60000);
     // b's own command starts only once all of that has gone out.
     b.send("echo mine\n");
     std::string got = b.read_until("mine\n% ", 20000);
-    EXPECT_EQ(got.size(), expected.size() + 7);
-    EXPECT_TRUE(got == expected + "mine\n% ") << "queued messages and command output are out of order";
+    EXPECT_EQ(got.size(), yells.all.size() + 7);
+    EXPECT_TRUE(got == yells.all + "mine\n% ") << "queued messages and command output are out of order";
+    EXPECT_EQ(a.read_prompt(), yells.pending);
     EXPECT_EQ(a.command("echo after"), "after\n");
 }
 
@@ -519,9 +597,11 @@ TEST_P(HardeningTest, QueuedOutputResumesWholeAndInOrderAfterStall)
     EXPECT_EQ(x.read_until("% ", 5000), std::string(BANNER) + x_login + "% ");
     a.read_until(x_login);
 
-    // Some 400 KB wait in the server for x, far below the bound at which it
+    // More than the high-water mark waits in the server for x, with a's
+    // next yell waiting for x to read it, far below the bound at which it
     // would give up on x, and more than its kernel buffers hold at once.
-    std::string expected = yell_until_queued(a, server.port(), x.local_port(), 4000, 100);
+    Yells yells = yell_until_waiting(a, 4000);
+    std::string expected = yells.all;
     // A built-in's answer queues behind them; it starts nothing that would
     // wait for the queue to drain, so only the loop sends the queue.
     x.send("who\n");
@@ -530,6 +610,7 @@ TEST_P(HardeningTest, QueuedOutputResumesWholeAndInOrderAfterStall)
     std::string got = x.read_until("<-me\n% ", 10000);
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected) << first_difference(expected, got);
+    EXPECT_EQ(a.read_prompt(), yells.pending);
     EXPECT_EQ(a.command("echo after"), "after\n");
 }
 
@@ -539,10 +620,12 @@ TEST_P(HardeningTest, CommandOfClientWhoseQueueCannotDrainIsNotRun)
     Conn x(server.port(), 4096);
     ASSERT_TRUE(x.ok());
     a.read_until(login_line(x.local_port()));
-    yell_until_queued(a, server.port(), x.local_port(), 60000, 1);
+    Yells yells = yell_until_waiting(a, 60000);
     x.send("ls > made_by_x\n");
-    // The server gives x a few seconds to read, then gives up on it.
+    // The server gives x a few seconds to read, then gives up on it, and
+    // a's line that waited for x goes on.
     EXPECT_EQ(a.read_until(LEFT, 20000), LEFT);
+    EXPECT_EQ(a.read_prompt(), yells.pending);
     EXPECT_TRUE(x.wait_closed(5000));
     EXPECT_FALSE(file_exists(server.path("made_by_x")));
     EXPECT_EQ(a.command("echo after"), "after\n");

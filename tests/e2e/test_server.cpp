@@ -232,16 +232,16 @@ TEST_P(ConnectionTest, EnvironmentIsBoundedInTotalSize)
     Conn &a = login();
     Conn &b = login();
     auto refused = [](const std::string &name) {
-        return "*** Error: an environment holds at most 262144 bytes of names and values; '" + name +
-               "' was not set. ***\n";
+        return "*** Error: an environment holds at most 262144 bytes; '" + name + "' was not set. ***\n";
     };
     const std::string big(60000, 'a'), same_size(60000, 'b');
 
-    // PATH=bin:. counts 9 bytes; four variables of 2 + 60000 bytes, and a
-    // fifth that fills the environment to the byte.
+    // A variable counts as "NAME=VALUE", its NUL and a pointer: PATH=bin:.
+    // 19 bytes; four variables of 60012 bytes, and a fifth that fills the
+    // environment to the byte.
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(a.command("setenv V" + std::to_string(i) + " " + big), "");
-    const std::string rest(262144 - 9 - 4 * 60002 - 2, 'r');
+    const std::string rest(262144 - 19 - 4 * 60012 - 12, 'r');
     EXPECT_EQ(a.command("setenv V4 " + rest), "");
     EXPECT_EQ(a.command("setenv V5 x"), refused("V5"));
     EXPECT_EQ(a.command("printenv V5"), "");

@@ -205,13 +205,28 @@ void execute_yell(const std::string &msg)
 }
 
 // A name is shown to everyone in who, announcements, tells and yells; one
-// with control bytes could rewrite what others' terminals show (erase a
-// line, fake a message or another user's row).
-static bool has_control_byte(const std::string &text)
+// with control characters could rewrite what others' terminals show (erase
+// a line, fake a message or another user's row). That covers the C1
+// controls as UTF-8 writes them (U+0080..U+009F: C2 80..C2 9F), which
+// terminals obey as they do ESC, and the bidirectional embeddings,
+// overrides and isolates (U+202A..U+202E: E2 80 AA..AE; U+2066..U+2069:
+// E2 81 A6..A9), which reorder the rest of a who row or an announcement.
+static bool has_control_character(const std::string &text)
 {
-    for (unsigned char byte : text)
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char byte = bytes[i];
         if (byte < 32 || byte == 127)
             return true;
+        if (byte == 0xC2 && i + 1 < n && bytes[i + 1] >= 0x80 && bytes[i + 1] <= 0x9F)
+            return true;
+        if (byte == 0xE2 && i + 2 < n) {
+            unsigned char b1 = bytes[i + 1], b2 = bytes[i + 2];
+            if ((b1 == 0x80 && b2 >= 0xAA && b2 <= 0xAE) || (b1 == 0x81 && b2 >= 0xA6 && b2 <= 0xA9))
+                return true;
+        }
+    }
     return false;
 }
 
@@ -221,7 +236,7 @@ void execute_name(const std::string &name)
         error_output(format_text("*** Error: a name has at most %d characters. ***\n", NAME_SIZE - 1));
         return;
     }
-    if (has_control_byte(name)) {
+    if (has_control_character(name)) {
         error_output("*** Error: a name cannot hold control characters. ***\n");
         return;
     }

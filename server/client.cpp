@@ -8,6 +8,7 @@
 // and, unlike setenv(3), never keeps old values alive.
 #include "client.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <sys/resource.h>
@@ -28,15 +29,35 @@ static char *server_env[] = {server_path, nullptr};
 // is as far as a process may go on its own; what it leaves is the bound.
 static struct rlimit first_descriptor_limit;
 static bool flag_descriptor_limit_raised = false;
+static int pipe_share = MIN_DESCRIPTOR_SHARE;
+
+// Each user gets an equal share of what is left once every connection, and
+// the server's own descriptors, have room: then no user's pending pipes
+// keep another user's command or a newcomer from a descriptor.
+static void set_pipe_share(rlim_t limit)
+{
+    long long budget = static_cast<long long>(std::min<rlim_t>(limit, 1 << 30)) - DESCRIPTOR_RESERVE;
+    pipe_share = static_cast<int>(std::max<long long>(MIN_DESCRIPTOR_SHARE, budget / CLIENT_SLOTS));
+}
 
 void raise_descriptor_limit()
 {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return;
-    first_descriptor_limit = limit;
-    limit.rlim_cur = limit.rlim_max;
-    flag_descriptor_limit_raised = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    if (limit.rlim_cur != limit.rlim_max) {
+        first_descriptor_limit = limit;
+        limit.rlim_cur = limit.rlim_max;
+        flag_descriptor_limit_raised = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+        if (!flag_descriptor_limit_raised)
+            limit = first_descriptor_limit;
+    }
+    set_pipe_share(limit.rlim_cur);
+}
+
+int descriptor_share()
+{
+    return pipe_share;
 }
 
 void restore_descriptor_limit()
@@ -94,7 +115,7 @@ int add_client(int sockfd, const sockaddr_in &addr)
     return slot + 1;
 }
 
-void remove_client()
+long long remove_client(int commands)
 {
     Client &c = current_client();
     // What others said during its last line, then everything queued, goes
@@ -103,14 +124,16 @@ void remove_client()
     flush_output(current_cid);
     c.login = false;
     broadcast_logout(c.name);
+    long long ticket = 0;
     if (c.conn.ending == Ending::NOW || c.conn.flag_write_failed)
         cut_connection(c.sockfd);
     else
-        depart(c.sockfd, c.conn.outq, c.conn.outq_sent);
+        ticket = depart(c.sockfd, c.conn.outq, c.conn.outq_sent, commands);
     // Its buffers' memory goes now; the rest of the slot is set afresh when
     // the slot is taken again.
     reset_record(c.conn);
     reset_record(c.line);
+    return ticket;
 }
 
 std::string filter_client_input(int cid, const char *data, std::size_t len)

@@ -74,12 +74,12 @@ static void enter(Client &c, Activity activity, long long deadline = 0, bool for
     c.line.fg_pid = fg_pid;
 }
 
-// Only a command's own pid is ever signalled: 0 or -1 would name the
-// server's process group or every process it may signal.
+// The foreground command's whole group, what its script started included;
+// the executor signals only groups that are still ours.
 static void signal_foreground(const Client &c, int sig)
 {
     if (c.line.activity == Activity::FOREGROUND && c.line.fg_pid > 0)
-        kill(c.line.fg_pid, sig);
+        signal_command(c.line.fg_pid, sig);
 }
 
 // The connection of cid has broken or been dropped: its foreground command,
@@ -272,12 +272,22 @@ bool ready_to_leave(int cid)
     return false;
 }
 
+// A client that leaves in order, by exit or by ending its input, while its
+// connection still works keeps it for the commands that write to it, so
+// their output arrives whole; dropped, hung up or broken, nothing waits.
+static bool leaves_in_order(const Client &c)
+{
+    return c.conn.ending == Ending::AFTER_OUTPUT && !c.conn.flag_write_failed && !c.line.flag_hung_up &&
+           !flag_shutting_down;
+}
+
 void release_client(int cid)
 {
     current_cid = cid;
     delete_user_pipe();
     unwatch_connection(cid);
-    hang_up_commands(cid);
-    remove_client();
+    int writing = leaves_in_order(client_of(cid)) ? commands_on_connection(cid) : 0;
+    long long departure = remove_client(writing);
+    hang_up_commands(cid, departure);
     close_all_pipes(cid);
 }

@@ -58,6 +58,7 @@ void take_line_deadlines(long long &nearest);
 // connection shut down at once, which hangs up that command.
 bool ready_to_leave(int cid);
 // The one way out of the table: the client's user pipes, its commands still
-// running (SIGHUP), its slot, its connection and its pending pipes are let
-// go. Only the loop's sweep calls it.
+// running (SIGHUP; those writing to a connection it left in order get it
+// when its departure ends), its slot, its connection and its pending pipes
+// are let go. Only the loop's sweep calls it.
 void release_client(int cid);

@@ -10,6 +10,7 @@
 // Unlike setenv(3), this never keeps old values alive.
 #include "client.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <sys/resource.h>
@@ -30,15 +31,35 @@ static char *server_env[] = {server_path, nullptr};
 // is as far as a process may go on its own; what it leaves is the bound.
 static struct rlimit first_descriptor_limit;
 static bool flag_descriptor_limit_raised = false;
+static int pipe_share = MIN_DESCRIPTOR_SHARE;
+
+// Each user gets an equal share of what is left once every connection, and
+// the server's own descriptors, have room: then no user's pending pipes
+// keep another user's command or a newcomer from a descriptor.
+static void set_pipe_share(rlim_t limit)
+{
+    long long budget = static_cast<long long>(std::min<rlim_t>(limit, 1 << 30)) - DESCRIPTOR_RESERVE;
+    pipe_share = static_cast<int>(std::max<long long>(MIN_DESCRIPTOR_SHARE, budget / CLIENT_SLOTS));
+}
 
 void raise_descriptor_limit()
 {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return;
-    first_descriptor_limit = limit;
-    limit.rlim_cur = limit.rlim_max;
-    flag_descriptor_limit_raised = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    if (limit.rlim_cur != limit.rlim_max) {
+        first_descriptor_limit = limit;
+        limit.rlim_cur = limit.rlim_max;
+        flag_descriptor_limit_raised = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+        if (!flag_descriptor_limit_raised)
+            limit = first_descriptor_limit;
+    }
+    set_pipe_share(limit.rlim_cur);
+}
+
+int descriptor_share()
+{
+    return pipe_share;
 }
 
 void restore_descriptor_limit()
@@ -117,7 +138,7 @@ int add_client(int sockfd, const sockaddr_in &addr)
     return slot + 1;
 }
 
-void remove_client()
+long long remove_client(int commands)
 {
     Client &c = current_client();
     // What others said during its last line, then everything queued, goes
@@ -127,14 +148,16 @@ void remove_client()
     c.login = false;
     forget_reader(current_cid);
     broadcast_logout(c.name);
+    long long ticket = 0;
     if (c.conn.ending == Ending::NOW || c.conn.flag_write_failed)
         cut_connection(c.sockfd);
     else
-        depart(c.sockfd, c.conn.outq, c.conn.outq_sent);
+        ticket = depart(c.sockfd, c.conn.outq, c.conn.outq_sent, commands);
     // Its buffers' memory goes now; the rest of the slot is set afresh when
     // the slot is taken again.
     reset_record(c.conn);
     reset_record(c.line);
+    return ticket;
 }
 
 std::string filter_client_input(int cid, const char *data, std::size_t len)
@@ -233,13 +256,28 @@ void execute_yell(const std::string &msg)
 }
 
 // A name is shown to everyone in who, announcements, tells and yells; one
-// with control bytes could rewrite what others' terminals show (erase a
-// line, fake a message or another user's row).
-static bool has_control_byte(const std::string &text)
+// with control characters could rewrite what others' terminals show (erase
+// a line, fake a message or another user's row). That covers the C1
+// controls as UTF-8 writes them (U+0080..U+009F: C2 80..C2 9F), which
+// terminals obey as they do ESC, and the bidirectional embeddings,
+// overrides and isolates (U+202A..U+202E: E2 80 AA..AE; U+2066..U+2069:
+// E2 81 A6..A9), which reorder the rest of a who row or an announcement.
+static bool has_control_character(const std::string &text)
 {
-    for (unsigned char byte : text)
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char byte = bytes[i];
         if (byte < 32 || byte == 127)
             return true;
+        if (byte == 0xC2 && i + 1 < n && bytes[i + 1] >= 0x80 && bytes[i + 1] <= 0x9F)
+            return true;
+        if (byte == 0xE2 && i + 2 < n) {
+            unsigned char b1 = bytes[i + 1], b2 = bytes[i + 2];
+            if ((b1 == 0x80 && b2 >= 0xAA && b2 <= 0xAE) || (b1 == 0x81 && b2 >= 0xA6 && b2 <= 0xA9))
+                return true;
+        }
+    }
     return false;
 }
 
@@ -249,7 +287,7 @@ void execute_name(const std::string &name)
         error_output(format_text("*** Error: a name has at most %d characters. ***\n", NAME_SIZE - 1));
         return;
     }
-    if (has_control_byte(name)) {
+    if (has_control_character(name)) {
         error_output("*** Error: a name cannot hold control characters. ***\n");
         return;
     }

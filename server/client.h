@@ -10,6 +10,17 @@
 // Raises the server's soft limit on open descriptors to the hard limit, and
 // remembers the soft limit it was started with. Call once, at start-up.
 void raise_descriptor_limit();
+// Descriptors set aside from the share of pending pipes: the 30
+// connections, as many departing ones, and the server's own (standard
+// descriptors, listening socket, signal pipes, watches, the spare).
+constexpr int DESCRIPTOR_RESERVE = 2 * 30 + 16;
+// Two pipes at least, so that a pipeline into a user pipe (ls | cat >2)
+// still runs on a server with very few descriptors.
+constexpr int MIN_DESCRIPTOR_SHARE = 4;
+// How many descriptors one client's pending numbered and user pipes may
+// hold: (limit - DESCRIPTOR_RESERVE) / 30, at least MIN_DESCRIPTOR_SHARE,
+// from the limit raise_descriptor_limit() set.
+int descriptor_share();
 // In a child, before exec: puts that first soft limit back, so a command
 // runs under the limit it would get when started anywhere else.
 void restore_descriptor_limit();
@@ -26,9 +37,11 @@ int add_client(int sockfd, const sockaddr_in &addr);
 // everything queued goes out as far as the socket takes it now, the others
 // are told it left, and its connection passes to the departures, which
 // deliver the rest and then end it (a dropped client's is cut at once). Its
-// id is free at once. The caller has released what the client's commands
-// and pipes hold.
-void remove_client();
+// id is free at once. The caller has released what the client's pipes
+// hold. commands: how many of its commands still write to the connection,
+// which the departure then waits for (see depart); returns its ticket, 0
+// when it waits for none (a cut connection waits for nothing).
+long long remove_client(int commands);
 // Takes telnet's own sequences out of bytes just read from client cid and
 // queues the answers for that client, behind its other output. Returns the
 // bytes that belong to lines.

@@ -13,6 +13,7 @@ Client clients[CLIENT_SLOTS];
 int current_cid = 0;
 int line_cid = 0;
 bool concurrent_mode = false;
+bool flag_shutting_down = false;
 
 void add_word(Command &cmd, const std::string &word)
 {

@@ -124,6 +124,10 @@ struct Client {
     Command cmd;
     std::string input_backup;    // the line as typed, less a final CR
     Launch launch;               // the command on its way to its fork
+    // The process group of the line's commands, set by the executor at the
+    // line's first fork (the pid of that child); 0 until then. Reset with
+    // each line by start_line().
+    int line_pgid = 0;
 
     // The client's own environment, and the same as a block of "NAME=VALUE"
     // strings that the process environment is pointed at for its commands.
@@ -150,6 +154,9 @@ extern int line_cid;
 extern bool concurrent_mode;
 // The listening socket; owned by the main loop.
 extern int server_sockfd;
+// The server has been told to stop (main.cpp sets it): every client is
+// leaving, and none is told anything new.
+extern bool flag_shutting_down;
 
 inline Client &client_of(int cid) { return clients[cid - 1]; }
 inline Client &current_client() { return clients[current_cid - 1]; }

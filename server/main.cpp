@@ -4,7 +4,9 @@
 // child processes. By default one user's foreground command holds up all
 // others; with --concurrent only its own user (see activity.h).
 //
-// Owns the command line, the listening socket and the loop. Every client
+// Owns the command line, the listening socket, the loop and its stop on
+// SIGTERM, SIGINT or SIGHUP (and the pipe their handler wakes it by); the
+// keepalive settings of every connection. Every client
 // socket is owned by the client table (client.cpp) from add_client() to
 // remove_client(), then by the departures (message.cpp) until it closes.
 #include <algorithm>
@@ -32,6 +34,22 @@
 #include "user_pipe.h"
 
 static const int LISTEN_Q = 30;
+// Keepalive on every connection: a peer that is gone without a word (its
+// host down, or closed and forgotten by its kernel after its FIN timeout)
+// is noticed without the server writing a byte into the transcript. After
+// this long without traffic a probe goes out, then again at each interval;
+// the first reset, or the last probe unanswered, breaks the connection,
+// which hangs up its commands. A half-closed peer answers the probes.
+static const int KEEPALIVE_IDLE_S = 10;
+static const int KEEPALIVE_INTERVAL_S = 5;
+static const int KEEPALIVE_PROBES = 3;
+static int keepalive_idle_s = KEEPALIVE_IDLE_S;
+// On SIGTERM, SIGINT or SIGHUP the server stops: the users' commands are
+// hung up (SIGKILL after SHUTDOWN_GRACE_MS), what is queued for the users
+// goes out for as long, then every connection ends; the server exits by
+// SHUTDOWN_LIMIT_MS at the latest.
+static const long long SHUTDOWN_GRACE_MS = 2000;
+static const long long SHUTDOWN_LIMIT_MS = 4500;
 // Longest line that runs, not counting its line ending. Longer lines are
 // refused whole; per connection at most this much plus one read is buffered.
 static const std::size_t MAX_LINE_LENGTH = 65536;
@@ -184,6 +202,15 @@ static void shed_connection()
         accept_paused_until = now_ms() + 100;
 }
 
+static void keep_alive(int fd)
+{
+    int on = 1, interval = KEEPALIVE_INTERVAL_S, probes = KEEPALIVE_PROBES;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &keepalive_idle_s, sizeof keepalive_idle_s);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
 static void accept_connection()
 {
     sockaddr_in addr;
@@ -202,6 +229,7 @@ static void accept_connection()
     // client waits for a delayed ACK on every line.
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    keep_alive(fd);
     handle_new_connection(fd, addr);
 }
 
@@ -243,8 +271,12 @@ static void read_input(int cid)
     if (n > 0) {
         std::string typed = filter_client_input(cid, buf, static_cast<std::size_t>(n));
         take_input(cid, typed.data(), typed.size());
-    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+    } else if (n == 0) {
         c.conn.flag_eof = true;  // lines already here still run; then it leaves
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        c.conn.flag_eof = true;  // reset, or a keepalive probe unanswered
+        connection_broke(cid);
+    }
 }
 
 static bool has_line(const Connection &conn)
@@ -347,6 +379,108 @@ static bool pass_open()
     return pass.holder != 0 || pass.next <= CLIENT_SLOTS;
 }
 
+// ---- stopping ----
+
+// The handler of the stop signals writes a byte here; the loop reads it.
+static int stop_pipe[2] = {-1, -1};
+static pid_t server_pid = 0;
+static bool flag_sighup_ignored = false;  // started under nohup: stays so
+static long long shutdown_began = 0;      // monotonic ms; 0 while serving
+static bool flag_shutdown_killed = false;
+
+static void set_stop_signals(void (*handler)(int))
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    if (!flag_sighup_ignored)
+        sigaction(SIGHUP, &sa, nullptr);
+}
+
+// The first stop signal only wakes the loop; from then on the default
+// action is back, so a second one ends the server at once. A child that
+// has not exec'd yet still has this handler: there it does what the
+// default would, rather than stop the server.
+static void stop_handler(int sig)
+{
+    int saved = errno;
+    set_stop_signals(SIG_DFL);
+    if (getpid() != server_pid)
+        raise(sig);
+    else
+        (void)!write(stop_pipe[1], "", 1);
+    errno = saved;
+}
+
+static void install_stop_handler()
+{
+    server_pid = getpid();
+    struct sigaction old;
+    flag_sighup_ignored = sigaction(SIGHUP, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+    if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) < 0)
+        fail("Error: pipe() failed");
+    set_stop_signals(stop_handler);
+}
+
+// Stops accepting, and has every client leave as if it had typed exit,
+// without a word more to anyone: commands get SIGHUP, queued output still
+// goes out.
+static void begin_shutdown()
+{
+    if (shutdown_began != 0)
+        return;
+    shutdown_began = now_ms();
+    flag_shutting_down = true;
+    close_fd(server_sockfd);
+    close_fd(spare_fd);
+    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid)
+        if (client_of(cid).login)
+            end_after_output(cid);
+    signal_every_command(SIGHUP);
+}
+
+static void take_shutdown_deadlines(long long &nearest)
+{
+    if (shutdown_began == 0)
+        return;
+    if (!flag_shutdown_killed)
+        take_earlier(nearest, shutdown_began + SHUTDOWN_GRACE_MS);
+    take_earlier(nearest, shutdown_began + SHUTDOWN_LIMIT_MS);
+}
+
+static bool everything_ended()
+{
+    for (int cid = 1; cid <= CLIENT_SLOTS; ++cid)
+        if (client_of(cid).login)
+            return false;
+    return !has_departures() && !has_children();
+}
+
+// Once the grace has passed: SIGKILL for what is left, and no more waiting
+// for readers. The server exits when nothing is left, or at the limit.
+static void go_on_with_shutdown(long long now)
+{
+    if (shutdown_began == 0)
+        return;
+    if (!flag_shutdown_killed && now >= shutdown_began + SHUTDOWN_GRACE_MS) {
+        flag_shutdown_killed = true;
+        signal_every_command(SIGKILL);
+        for (int cid = 1; cid <= CLIENT_SLOTS; ++cid)
+            if (client_of(cid).login)
+                drop_client(cid);
+        cut_departures();
+    }
+    if (everything_ended() || now >= shutdown_began + SHUTDOWN_LIMIT_MS) {
+        reap_children();
+        std::fflush(stdout);
+        _exit(0);
+    }
+}
+
 // Builds the sets for select and returns its timeout in ms: 0 when there is
 // work that needs no waiting (a pass to go on with, or, with none open, a
 // client with a whole line buffered, an ended input to act on or a line to
@@ -360,7 +494,8 @@ static long long build_watch_sets(int &max_fd)
     long long now = now_ms();
     watch_fd(allset, sigchld_fd(), max_fd);
     watch_fd(allset, hangup_watch_fd(), max_fd);
-    if (pass.holder == 0 && now >= accept_paused_until)
+    watch_fd(allset, stop_pipe[0], max_fd);
+    if (pass.holder == 0 && now >= accept_paused_until && server_sockfd >= 0)
         watch_fd(allset, server_sockfd, max_fd);
     bool ready = pass.holder == 0 && pass.next <= CLIENT_SLOTS;
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
@@ -386,6 +521,7 @@ static long long build_watch_sets(int &max_fd)
     take_departure_deadlines(deadline);
     if (now < accept_paused_until)
         take_earlier(deadline, accept_paused_until);
+    take_shutdown_deadlines(deadline);
     return deadline == 0 ? -1 : std::max(0LL, deadline - now);
 }
 
@@ -408,7 +544,7 @@ static void begin_pass(long long now)
         pass.readable[cid] = pass.due[cid] && FD_ISSET(client_of(cid).sockfd, &rset);
     }
     pass.next = 1;
-    if (FD_ISSET(server_sockfd, &rset))
+    if (server_sockfd >= 0 && FD_ISSET(server_sockfd, &rset))
         accept_connection();
 }
 
@@ -466,6 +602,8 @@ static void serve_once()
         commands_ended();
     if (FD_ISSET(hangup_watch_fd(), &rset))
         check_hang_ups();
+    if (FD_ISSET(stop_pipe[0], &rset))
+        begin_shutdown();
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
         Client &c = client_of(cid);
         if (c.login && FD_ISSET(c.sockfd, &wset))
@@ -478,8 +616,22 @@ static void serve_once()
         begin_pass(now);
     go_on_with_pass();
     sweep_closing_clients();
+    hang_up_departed_commands();
     if (pass.holder != 0 && !still_holds(pass.holder))
         pass.holder = 0;  // it left in the sweep; the pass goes on next time
+    go_on_with_shutdown(now_ms());
+}
+
+// Test-only: a shorter keepalive idle time, so that a test on loopback
+// sees a closed peer forgotten and probed within seconds.
+static void read_test_settings()
+{
+    if (const char *text = std::getenv("TALVANE_TEST_KEEPALIVE_IDLE")) {
+        int seconds = 0;
+        read_number(text, seconds);
+        if (seconds >= 1 && seconds <= KEEPALIVE_IDLE_S)
+            keepalive_idle_s = seconds;
+    }
 }
 
 // Descriptors 0, 1 and 2 must stay taken, so that no socket or pipe of the
@@ -496,10 +648,13 @@ int main(int argc, char **argv)
     occupy_standard_fds();
     raise_descriptor_limit();
     Options options = parse_options(argc, argv);
+    read_test_settings();
+    init_shell();
     init_clients();
     init_user_pipe();
     signal(SIGPIPE, SIG_IGN);
     install_sigchld_handler();
+    install_stop_handler();
     init_activity();
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     dup2(null_fd, STDIN_FILENO);  // the server never reads its own input

@@ -3,12 +3,18 @@
 // waits in that client's queue, in order, until select reports the socket
 // writable. The commands that users start write to their descriptors
 // directly and never pass through here.
+//
+// Owns the departures: connections of clients that have left, until what
+// was queued for them, and what their commands still write there, is out.
 #include "message.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,6 +63,11 @@ static void drop_output(Connection &conn)
     conn.flag_write_failed = true;
     std::string().swap(conn.outq);
     conn.outq_sent = 0;
+}
+
+void connection_broke(int cid)
+{
+    drop_output(client_of(cid).conn);
 }
 
 void end_after_output(int cid)
@@ -201,7 +212,7 @@ static bool holds_messages(Activity activity)
 void send_to_client(int cid, const std::string &text)
 {
     Client &c = client_of(cid);
-    if (!c.login || c.conn.ending != Ending::NONE || c.conn.flag_write_failed)
+    if (!c.login || c.conn.ending != Ending::NONE || c.conn.flag_write_failed || flag_shutting_down)
         return;
     if (line_cid != 0 && cid != line_cid)
         line_recipients[line_cid] |= bit_of(cid);
@@ -223,7 +234,9 @@ void release_held(int cid)
     Client &c = client_of(cid);
     std::string text;
     text.swap(c.line.held);
-    if (c.conn.ending != Ending::NOW && !c.conn.flag_write_failed && !text.empty())
+    // What was held follows a prompt that a server shutting down no longer
+    // gives, so it goes with the rest of the line.
+    if (c.conn.ending != Ending::NOW && !c.conn.flag_write_failed && !flag_shutting_down && !text.empty())
         queue_output(cid, text);
 }
 
@@ -256,12 +269,23 @@ struct Departure {
     int fd = -1;
     std::string outq;
     std::size_t sent = 0;
-    long long deadline = 0;  // cut when nothing more has gone out by then
+    long long deadline = 0;    // cut when nothing more has gone out by then
+    // Set while commands of the departed user write to the connection:
+    // the executor's name for this departure, how many of them it waits
+    // for, when they get SIGHUP at the latest, and the socket's unsent
+    // bytes when last looked at (a change is the peer reading).
+    long long ticket = 0;
+    int commands = 0;
+    long long commands_until = 0;
+    int unsent = -1;
 };
 
 // As many as there are client slots: a connection flood cannot make the
 // server keep more; when all are in use the oldest is cut.
 static Departure departures[CLIENT_SLOTS];
+static long long last_ticket = 0;
+// Departures that ended while commands still held on to them.
+static std::vector<long long> ended_tickets;
 
 // The peer sees the end of the connection now, although the departed
 // client's commands may still hold copies of it. Input nobody will read is
@@ -284,19 +308,20 @@ void cut_connection(int &fd)
 
 static void release_departure(Departure &d, bool delivered)
 {
+    if (d.commands > 0)
+        ended_tickets.push_back(d.ticket);
     if (delivered)
         end_connection(d.fd);
     else
         cut_connection(d.fd);
-    std::string().swap(d.outq);
-    d.sent = 0;
+    reset_record(d);
 }
 
-void depart(int &fd, std::string &outq, std::size_t sent)
+long long depart(int &fd, std::string &outq, std::size_t sent, int commands)
 {
-    if (sent >= outq.size()) {
+    if (sent >= outq.size() && commands == 0) {
         end_connection(fd);
-        return;
+        return 0;
     }
     Departure *slot = &departures[0];
     for (Departure &d : departures) {
@@ -309,17 +334,38 @@ void depart(int &fd, std::string &outq, std::size_t sent)
     }
     if (slot->fd >= 0)
         release_departure(*slot, false);
+    long long now = now_ms();
     slot->fd = fd;
     fd = -1;
     slot->outq.swap(outq);
     slot->sent = sent;
-    slot->deadline = now_ms() + DRAIN_TIMEOUT_MS;
+    slot->deadline = now + DRAIN_TIMEOUT_MS;
+    if (commands > 0) {
+        slot->ticket = ++last_ticket;
+        slot->commands = commands;
+        slot->commands_until = now + DEPARTURE_COMMANDS_MS;
+    }
+    return slot->ticket;
+}
+
+void departed_command_ended(long long ticket)
+{
+    for (Departure &d : departures)
+        if (d.fd >= 0 && d.ticket == ticket && d.commands > 0)
+            --d.commands;
+}
+
+std::vector<long long> take_ended_departures()
+{
+    std::vector<long long> ended;
+    ended.swap(ended_tickets);
+    return ended;
 }
 
 void watch_departures(fd_set &wset, int &max_fd)
 {
     for (const Departure &d : departures) {
-        if (d.fd >= 0) {
+        if (d.fd >= 0 && d.sent < d.outq.size()) {
             FD_SET(d.fd, &wset);
             if (d.fd > max_fd)
                 max_fd = d.fd;
@@ -327,36 +373,89 @@ void watch_departures(fd_set &wset, int &max_fd)
     }
 }
 
+// While commands write to a departed connection, the server sees neither
+// their bytes nor the peer's reading of them: what the socket still holds
+// unsent tells. Nothing left, or a change since the last look, means the
+// peer reads. False when the connection has broken: reset by the peer, or
+// a keepalive probe went unanswered.
+static bool commands_progress(Departure &d, bool &progress)
+{
+    struct pollfd p = {d.fd, 0, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)))
+        return false;
+    int unsent = 0;
+    if (ioctl(d.fd, SIOCOUTQ, &unsent) != 0)
+        unsent = 0;
+    progress = unsent == 0 || unsent != d.unsent;
+    d.unsent = unsent;
+    return true;
+}
+
+static void serve_departure(Departure &d, bool writable, long long now)
+{
+    if (writable && d.sent < d.outq.size()) {
+        ssize_t n = send_some(d.fd, d.outq.data() + d.sent, d.outq.size() - d.sent);
+        if (n < 0) {
+            release_departure(d, false);
+            return;
+        }
+        if (n > 0) {
+            d.sent += static_cast<std::size_t>(n);
+            d.deadline = now + DRAIN_TIMEOUT_MS;
+        }
+    }
+    if (d.commands > 0) {
+        bool progress = false;
+        if (!commands_progress(d, progress)) {
+            release_departure(d, false);
+            return;
+        }
+        if (progress)
+            d.deadline = now + DRAIN_TIMEOUT_MS;
+        if (now >= d.commands_until) {
+            release_departure(d, true);  // long enough: what it has written still goes out
+            return;
+        }
+    }
+    if (d.sent == d.outq.size() && d.commands == 0)
+        release_departure(d, true);
+    else if (now >= d.deadline)
+        release_departure(d, false);
+}
+
 void serve_departures(const fd_set &wset, long long now)
 {
-    for (Departure &d : departures) {
-        if (d.fd < 0)
-            continue;
-        if (FD_ISSET(d.fd, &wset)) {
-            ssize_t n = send_some(d.fd, d.outq.data() + d.sent, d.outq.size() - d.sent);
-            if (n < 0) {
-                release_departure(d, false);
-                continue;
-            }
-            if (n > 0) {
-                d.sent += static_cast<std::size_t>(n);
-                d.deadline = now + DRAIN_TIMEOUT_MS;
-            }
-            if (d.sent == d.outq.size()) {
-                release_departure(d, true);
-                continue;
-            }
-        }
-        if (now >= d.deadline)
-            release_departure(d, false);
-    }
+    for (Departure &d : departures)
+        if (d.fd >= 0)
+            serve_departure(d, FD_ISSET(d.fd, &wset), now);
 }
 
 void take_departure_deadlines(long long &nearest)
 {
+    for (const Departure &d : departures) {
+        if (d.fd < 0)
+            continue;
+        take_earlier(nearest, d.deadline);
+        if (d.commands > 0) {
+            take_earlier(nearest, d.commands_until);
+            take_earlier(nearest, now_ms() + DEPARTURE_CHECK_MS);
+        }
+    }
+}
+
+bool has_departures()
+{
     for (const Departure &d : departures)
         if (d.fd >= 0)
-            take_earlier(nearest, d.deadline);
+            return true;
+    return false;
+}
+
+void cut_departures()
+{
+    for (Departure &d : departures)
+        if (d.fd >= 0)
+            release_departure(d, false);
 }
 
 void normal_output(const std::string &msg)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <sys/select.h>
 
@@ -24,6 +25,13 @@ constexpr std::size_t OUTPUT_HIGH_WATER = 1 << 16;
 // another's line waits for it, and after it has left, before its
 // connection is cut.
 constexpr int DRAIN_TIMEOUT_MS = 5000;
+// A client that leaves in order (exit, or the end of its input) while its
+// peer still reads keeps its connection for the commands that write to it
+// (benivox |0) until they end, but at most this long; then they get SIGHUP.
+constexpr long long DEPARTURE_COMMANDS_MS = 60000;
+// How often a departed connection that such commands write to is looked
+// at: whether the peer still reads, and whether it has broken.
+constexpr long long DEPARTURE_CHECK_MS = 1000;
 
 // printf-style formatting into a string of whatever length the text needs.
 std::string format_text(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -66,6 +74,9 @@ void end_after_output(int cid);
 // The server gives up on cid (it does not read): the sweep removes it, its
 // output discarded and its connection cut at once.
 void drop_client(int cid);
+// The peer of cid has reset the connection, or stopped answering: its
+// output is dropped, and nothing will wait for it to read.
+void connection_broke(int cid);
 // True once cid is to leave, either way.
 bool is_leaving(int cid);
 // Shuts a connection down both ways (the peer and any command holding it
@@ -75,9 +86,16 @@ void shut_connection(int fd);
 // A departed client's connection, taken over from its record. What is still
 // queued for it goes out as long as it reads (DRAIN_TIMEOUT_MS without
 // progress ends that); then the connection is shut down and closed, whatever
-// copies of it the client's commands still hold.
-// fd becomes -1: the departures own it now.
-void depart(int &fd, std::string &outq, std::size_t sent);
+// copies of it the client's commands still hold. commands: how many of its
+// commands write to the connection; it then stays until they have ended
+// (departed_command_ended), at most DEPARTURE_COMMANDS_MS, and less when
+// the peer stops reading for DRAIN_TIMEOUT_MS or the connection breaks.
+// fd becomes -1: the departures own it now. Returns the departure's ticket
+// when it waits for commands (0 otherwise); once it has ended, the ticket
+// comes back from take_ended_departures().
+long long depart(int &fd, std::string &outq, std::size_t sent, int commands);
+void departed_command_ended(long long ticket);
+std::vector<long long> take_ended_departures();
 // Cuts a connection at once: shut down both ways, closed (fd becomes -1).
 void cut_connection(int &fd);
 // For the loop: adds departures with output to wset (raising max_fd),
@@ -87,6 +105,10 @@ void cut_connection(int &fd);
 void watch_departures(fd_set &wset, int &max_fd);
 void serve_departures(const fd_set &wset, long long now);
 void take_departure_deadlines(long long &nearest);
+// For a server shutting down: whether any departure is left, and cutting
+// every one.
+bool has_departures();
+void cut_departures();
 
 // Output to the current user.
 void normal_output(const std::string &msg);

@@ -120,6 +120,7 @@ void start_line(std::string input)
     Client &c = current_client();
     c.input_backup = std::move(input);
     c.line.rest_pos = 0;
+    c.line_pgid = 0;
 }
 
 LineProgress continue_line(const TurnLimit &limit, bool resume)

@@ -7,8 +7,12 @@
 // create_pipe() until the command at that slot has been forked; it closes
 // them right after the fork (clear_pipe(pc)), so the reader sees end of
 // input as soon as the last writing command ends.
+//
+// Owns the table of children: each line's process group, the count of
+// running commands per client, and every signal sent to a command.
 #include "shell.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -17,6 +21,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <spawn.h>
 #include <vector>
@@ -67,7 +72,7 @@ bool create_pipe()
     int target = pipe_target(c.pc, c.pipeN);
     if (exist_pipe(target))
         return true;  // shared with the commands numbered here before
-    return make_pipe(c.pipefd[target]);
+    return may_hold_another_pipe(current_cid) && make_pipe(c.pipefd[target]);
 }
 
 void clear_pipe(int index)
@@ -138,13 +143,43 @@ void clear_useless_fd()
 
 // ---- children ----
 
-// Every child not yet reaped, with the id of the client that started it;
-// 0 once that client has left. Children are reaped only here, in the loop,
-// so a pid in this table is still ours and never names a stranger.
-static std::map<pid_t, int> children;
+// A child not yet reaped. Every command line's processes form a process
+// group of their own, as a shell's job control makes them: a command that
+// signals its own group (kill 0) reaches only its line, and a hang-up
+// reaches the processes a script starts, not the command alone.
+struct Child {
+    int owner = 0;             // client that started it; 0 once it has left
+    pid_t pgid = 0;            // its line's group: the pid of a child, > 1
+    bool flag_on_connection = false;  // its standard output is the connection
+    long long departure = 0;   // the departed connection waiting for it; 0 none
+};
+
+// Every child not yet reaped. Children are reaped only here, in the loop,
+// so a pid in this table is still ours and never names a stranger; and a
+// group that holds one of them still exists, so its number cannot have
+// been reused either.
+static std::map<pid_t, Child> children;
+// Children per client, as many as the table holds for it: the bound on
+// running commands counts these.
+static int running[CLIENT_SLOTS + 1];
+// Children reaped before the loop asked (to make room under that bound),
+// handed to it by the next reap_children().
+static std::vector<Reaped> reaped_early;
+static int command_limit = MAX_COMMANDS_PER_USER;
 // SIGCHLD only wakes the loop: the handler writes a byte to this pipe, whose
 // read end select watches.
 static int sigchld_pipe[2] = {-1, -1};
+
+void init_shell()
+{
+    // A test-only setting, read once: a bound small enough to reach.
+    if (const char *text = std::getenv("TALVANE_TEST_COMMAND_LIMIT")) {
+        int limit = 0;
+        read_number(text, limit);
+        if (limit >= 1 && limit <= MAX_COMMANDS_PER_USER)
+            command_limit = limit;
+    }
+}
 
 void sigchld_handler(int)
 {
@@ -172,31 +207,146 @@ int sigchld_fd()
     return sigchld_pipe[0];
 }
 
-std::vector<Reaped> reap_children()
+static void add_child(pid_t pid, const Child &child)
 {
-    char sink[64];
-    while (read(sigchld_pipe[0], sink, sizeof sink) > 0) {
-    }
-    std::vector<Reaped> reaped;
+    children[pid] = child;
+    if (child.owner != 0)
+        ++running[child.owner];
+}
+
+static void disown_child(Child &child)
+{
+    if (child.owner != 0)
+        --running[child.owner];
+    child.owner = 0;
+}
+
+// Reaps every child that has ended into reaped_early.
+static void reap_ended()
+{
     pid_t pid;
     while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
         auto it = children.find(pid);
         if (it == children.end())
             continue;
-        reaped.push_back({pid, it->second});
+        Child &child = it->second;
+        reaped_early.push_back({pid, child.owner});
+        disown_child(child);
+        if (child.departure != 0)
+            departed_command_ended(child.departure);
         children.erase(it);
     }
+}
+
+std::vector<Reaped> reap_children()
+{
+    char sink[64];
+    while (read(sigchld_pipe[0], sink, sizeof sink) > 0) {
+    }
+    reap_ended();
+    std::vector<Reaped> reaped;
+    reaped.swap(reaped_early);
     return reaped;
 }
 
-void hang_up_commands(int cid)
+bool has_children()
 {
-    for (auto &[pid, owner] : children) {
-        if (owner == cid) {
-            if (pid > 0)  // never a process group, nor every process there is
-                kill(pid, SIGHUP);
-            owner = 0;
-        }
+    return !children.empty();
+}
+
+// True while a child of ours is in group pgid: only then is the number
+// still that group's.
+static bool group_is_ours(pid_t pgid)
+{
+    for (const auto &entry : children)
+        if (entry.second.pgid == pgid)
+            return true;
+    return false;
+}
+
+// The one place that signals a group. Never 0, 1 or a negative number,
+// which would name the server's own group or every process it may signal,
+// and never a group that none of our children is in any more.
+static void signal_group(pid_t pgid, int sig)
+{
+    if (pgid > 1 && pgid != getpgrp() && group_is_ours(pgid))
+        kill(-pgid, sig);
+}
+
+// Each group once, whichever of its members select() picks.
+static void signal_groups(const std::function<bool(const Child &)> &select, int sig)
+{
+    std::vector<pid_t> groups;
+    for (const auto &entry : children)
+        if (select(entry.second) && std::find(groups.begin(), groups.end(), entry.second.pgid) == groups.end())
+            groups.push_back(entry.second.pgid);
+    for (pid_t pgid : groups)
+        signal_group(pgid, sig);
+}
+
+void signal_command(pid_t pid, int sig)
+{
+    auto it = children.find(pid);
+    if (it != children.end())
+        signal_group(it->second.pgid, sig);
+}
+
+void signal_every_command(int sig)
+{
+    signal_groups([](const Child &) { return true; }, sig);
+}
+
+// The groups of client cid in which a command writes to its connection.
+static std::vector<pid_t> groups_on_connection(int cid)
+{
+    std::vector<pid_t> groups;
+    for (const auto &entry : children)
+        if (entry.second.owner == cid && entry.second.flag_on_connection)
+            groups.push_back(entry.second.pgid);
+    return groups;
+}
+
+static bool holds_on(const std::vector<pid_t> &groups, pid_t pgid)
+{
+    return std::find(groups.begin(), groups.end(), pgid) != groups.end();
+}
+
+int commands_on_connection(int cid)
+{
+    std::vector<pid_t> groups = groups_on_connection(cid);
+    int n = 0;
+    for (const auto &entry : children)
+        if (entry.second.owner == cid && holds_on(groups, entry.second.pgid))
+            ++n;
+    return n;
+}
+
+void hang_up_commands(int cid, long long departure)
+{
+    std::vector<pid_t> kept, hung_up;
+    if (departure != 0)
+        kept = groups_on_connection(cid);
+    for (auto &entry : children) {
+        Child &child = entry.second;
+        if (child.owner != cid)
+            continue;
+        if (holds_on(kept, child.pgid))
+            child.departure = departure;  // hung up when that departure ends
+        else if (!holds_on(hung_up, child.pgid))
+            hung_up.push_back(child.pgid);
+        disown_child(child);
+    }
+    for (pid_t pgid : hung_up)
+        signal_group(pgid, SIGHUP);
+}
+
+void hang_up_departed_commands()
+{
+    for (long long departure : take_ended_departures()) {
+        signal_groups([departure](const Child &child) { return child.departure == departure; }, SIGHUP);
+        for (auto &entry : children)
+            if (entry.second.departure == departure)
+                entry.second.departure = 0;
     }
 }
 
@@ -293,8 +443,9 @@ static bool run_builtin(const Client &c, Outcome &out)
 // on a pipe end it keeps. A user pipe still overrides the file on
 // descriptor 1, as it comes later in the order; the file is created or
 // truncated all the same.
-[[noreturn]] static void run_child(Client &c, const Launch &l)
+[[noreturn]] static void run_child(Client &c, const Launch &l, pid_t pgid)
 {
+    join_line_group(pgid);
     signal(SIGPIPE, SIG_DFL);
     dup2(c.sockfd, STDIN_FILENO);
     dup2(c.sockfd, STDOUT_FILENO);
@@ -347,7 +498,8 @@ static void init_spawn_attributes()
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&spawn_attributes, &none);
-    posix_spawnattr_setflags(&spawn_attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&spawn_attributes,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 }
 
 // What may block before the exec: opening the output file (a FIFO waits for
@@ -358,14 +510,17 @@ static bool may_spawn(const Client &c, const Launch &l)
     return c.filename.empty() && l.error_user_pipe_in.empty() && l.error_user_pipe_out.empty();
 }
 
-// Returns 0 with pid set, or the error number.
-static int spawn_command(const Client &c, const Launch &l, pid_t &pid)
+// Returns 0 with pid set, or the error number. The child joins process
+// group pgid (0: a group of its own) before anything else, as
+// join_line_group does for a forked one.
+static int spawn_command(const Client &c, const Launch &l, pid_t pgid, pid_t &pid)
 {
     static bool attributes_ready = false;
     if (!attributes_ready) {
         init_spawn_attributes();
         attributes_ready = true;
     }
+    posix_spawnattr_setpgroup(&spawn_attributes, pgid);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
@@ -399,12 +554,12 @@ static bool is_process_error(int err)
 }
 
 // Starts the command's process. Returns its pid, or -1 with errno set.
-static pid_t start_process(Client &c, const Launch &l)
+static pid_t start_process(Client &c, const Launch &l, pid_t pgid)
 {
     load_env();  // as its user's setenvs left it
     if (may_spawn(c, l)) {
         pid_t pid = -1;
-        int err = spawn_command(c, l, pid);
+        int err = spawn_command(c, l, pgid, pid);
         if (err == 0)
             return pid;
         if (is_process_error(err)) {
@@ -417,8 +572,65 @@ static pid_t start_process(Client &c, const Launch &l)
     }
     pid_t pid = fork();
     if (pid == 0)
-        run_child(c, l);
+        run_child(c, l, pgid);
     return pid;
+}
+
+// ---- process groups and the bound on running commands ----
+
+// The group the next command of the current client's line joins: the
+// line's, while a child of ours is still in it; 0 (a group of its own,
+// which becomes the line's) for the line's first command, and when every
+// earlier one has been reaped, since the number may then name another
+// process's group.
+static pid_t group_for_next_command(const Client &c)
+{
+    return c.line_pgid > 0 && group_is_ours(c.line_pgid) ? c.line_pgid : 0;
+}
+
+// In the child, first of all: into its line's group (0: one of its own),
+// so that kill 0 from the command reaches its line only. A hang-up must
+// end it even when the server was started with SIGHUP ignored (nohup),
+// which exec would otherwise pass on.
+void join_line_group(pid_t pgid)
+{
+    if (setpgid(0, pgid) != 0)
+        setpgid(0, 0);
+    signal(SIGHUP, SIG_DFL);
+}
+
+// In the parent, right after the fork: the same setpgid, so that the group
+// is set before the server can signal it, whichever side runs first. Fails
+// harmlessly once the child has exec'd, as it has then set it itself.
+// Returns the child's group.
+static pid_t settle_line_group(Client &c, pid_t pid, pid_t pgid)
+{
+    pid_t group = pgid > 0 ? pgid : pid;
+    setpgid(pid, group);
+    c.line_pgid = group;
+    return group;
+}
+
+// True when client cid may start another command: fewer than the bound
+// of its children are unreaped. Children that have ended are reaped first
+// (the loop hears of them from reap_children()), so that a long line whose
+// commands end as fast as they start is not refused.
+static bool may_start_command(int cid)
+{
+    if (running[cid] < command_limit)
+        return true;
+    reap_ended();
+    return running[cid] < command_limit;
+}
+
+// Whether a command's standard output is its client's connection: not a
+// numbered pipe to a later command, a user pipe (or the null device in its
+// place) or a file. A numbered pipe to its own slot leaves it there.
+static bool output_on_connection(const Client &c, const Launch &l)
+{
+    if (!c.filename.empty() || c.flag_user_pipe_out)
+        return false;
+    return !l.is_pipe || pipe_target(c.pc, c.pipeN) == c.pc;
 }
 
 static Outcome report_start_failure(Client &c, const char *what, int err)
@@ -497,7 +709,15 @@ static Outcome start_launch(Client &c)
     }
     if (!c.conn.outq.empty() && !c.conn.flag_write_failed)
         return Outcome{Outcome::WAIT_FOR_OUTPUT};
-    pid_t pid = start_process(c, l);
+    if (!may_start_command(current_cid)) {
+        abandon_launch(c);
+        error_output(format_text("*** Error: you have %d commands running; this one did not start. ***\n",
+                                 command_limit));
+        reset_record(c.launch);
+        return Outcome{Outcome::GIVEN_UP};
+    }
+    pid_t pgid = group_for_next_command(c);
+    pid_t pid = start_process(c, l, pgid);
     if (pid < 0) {
         int err = errno;
         Outcome out;
@@ -506,7 +726,11 @@ static Outcome start_launch(Client &c)
         abandon_launch(c);
         return report_start_failure(c, "start a process", err);
     }
-    children[pid] = current_cid;
+    Child child;
+    child.owner = current_cid;
+    child.pgid = settle_line_group(c, pid, pgid);
+    child.flag_on_connection = output_on_connection(c, l);
+    add_child(pid, child);
     clear_pipe(c.pc);
     if (c.flag_user_pipe_in && l.error_user_pipe_in.empty())
         clear_user_pipe(c.user_pipeN_in, current_cid);

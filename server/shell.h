@@ -26,6 +26,15 @@ void connect_pipe_out();
 // puts it on descriptor 1; false (errno set) when it cannot be opened.
 bool connect_file(bool onto_stdout);
 void clear_useless_fd();
+// Child side, first of all: joins process group pgid (0: a group of its
+// own), and lets SIGHUP end it again.
+void join_line_group(pid_t pgid);
+
+// At most this many commands of one client run at a time: processes the
+// server started for it and has not reaped. One more does not start.
+constexpr int MAX_COMMANDS_PER_USER = 64;
+// Reads the test-only settings; call once, before the environment changes.
+void init_shell();
 
 // What became of a command handed to the executor. The executor only
 // reports; what the client does next is decided by its caller.
@@ -63,6 +72,20 @@ struct Reaped {
     int owner;
 };
 std::vector<Reaped> reap_children();
-// SIGHUP to every command that client cid started and that still runs, as
-// a terminal hang-up does; they are no longer counted as that client's.
-void hang_up_commands(int cid);
+bool has_children();
+
+// Each command line's processes form a process group, and the signals
+// below go to the whole group of a command, so they reach what a script
+// started too; only groups that a child of ours is still in are signalled.
+void signal_command(pid_t pid, int sig);
+void signal_every_command(int sig);
+// How many of client cid's commands are in groups where a command writes
+// to its connection: what its departure waits for when it leaves in order.
+int commands_on_connection(int cid);
+// Client cid leaves: its commands are no longer counted as its own. Those
+// in groups where one writes to the connection stay with departure (when
+// not 0) until it ends; every other group gets SIGHUP now, as a terminal
+// hang-up does.
+void hang_up_commands(int cid, long long departure);
+// SIGHUP to the commands whose departures have ended since the last call.
+void hang_up_departed_commands();

@@ -46,7 +46,7 @@ std::string create_user_pipe_out(int recv_cid, int *pipe_errno)
     int(&pair)[2] = user_pipefd[send_cid][recv_cid];
     if (pair[1] != -1)
         return format_text("*** Error: the pipe #%d->#%d already exists. ***", send_cid, recv_cid);
-    if (!make_pipe(pair)) {
+    if (!may_hold_another_pipe(send_cid) || !make_pipe(pair)) {
         if (pipe_errno)
             *pipe_errno = errno;
         return format_text("*** Error: the pipe #%d->#%d cannot be created now. ***", send_cid, recv_cid);
@@ -88,6 +88,24 @@ void connect_user_pipe_out(int recv_cid, const std::string &error_msg)
         return;
     }
     dup2(user_pipefd[current_cid][recv_cid][1], STDOUT_FILENO);
+}
+
+int pipe_descriptors_held(int cid)
+{
+    int held = 0;
+    for (const auto &fds : client_of(cid).pipefd)
+        held += (fds[0] >= 0) + (fds[1] >= 0);
+    for (const auto &fds : user_pipefd[cid])
+        held += (fds[0] >= 0) + (fds[1] >= 0);
+    return held;
+}
+
+bool may_hold_another_pipe(int cid)
+{
+    if (pipe_descriptors_held(cid) + 2 <= descriptor_share())
+        return true;
+    errno = EMFILE;  // as if the table were full: to this user, it is
+    return false;
 }
 
 void clear_user_pipe(int i, int j)

@@ -19,6 +19,12 @@ std::string create_user_pipe_out(int recv_cid, int *pipe_errno = nullptr);
 // and attach the null device on that side.
 void connect_user_pipe_in(int send_cid, const std::string &error_msg);
 void connect_user_pipe_out(int recv_cid, const std::string &error_msg);
+// Descriptors that client cid's pending pipes hold: its numbered pipes and
+// the user pipes it writes.
+int pipe_descriptors_held(int cid);
+// True when one more pipe stays within client cid's descriptor_share();
+// false with errno EMFILE otherwise.
+bool may_hold_another_pipe(int cid);
 // Closes the pipe from client i to client j, if there is one.
 void clear_user_pipe(int i, int j);
 // Closes every pipe from or to the current client; its data is lost.

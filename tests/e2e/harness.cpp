@@ -308,14 +308,41 @@ bool Server::alive()
     return true;
 }
 
+int Server::wait_exit(int timeout_ms)
+{
+    long long deadline = clock_ms() + timeout_ms;
+    while (pid_ > 0) {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return status;
+        }
+        if (clock_ms() >= deadline)
+            break;
+        sleep_ms(10);
+    }
+    return -1;
+}
+
+// The server stops in order on SIGTERM and hangs up the commands it runs,
+// each in a process group of its own. Should it not be gone in time, those
+// groups get SIGKILL, with the server's own.
 void Server::stop()
 {
-    if (pid_ > 0) {
-        kill(-pid_, SIGKILL);
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    if (wait_exit(8000) != -1)
+        return;
+    for (pid_t kid : children()) {
+        pid_t group = getpgid(kid);
+        if (group > 1 && group != getpgrp())
+            kill(-group, SIGKILL);
     }
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
 }
 
 int fd_count_of(pid_t pid)

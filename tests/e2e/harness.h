@@ -84,8 +84,12 @@ public:
     // Sets a variable in the environment the next start() gives talvane,
     // replacing one of the same name inherited from the tests.
     void add_env(const std::string &name, const std::string &value) { env_.emplace_back(name, value); }
+    // SIGTERM, then SIGKILL to the server and its commands' groups if it
+    // has not exited within a few seconds.
     void stop();
     bool alive();
+    // Waits for the server to exit: its wait status, or -1 on a timeout.
+    int wait_exit(int timeout_ms);
 
     pid_t pid() const { return pid_; }
     int port() const { return port_; }

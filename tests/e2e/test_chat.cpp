@@ -213,12 +213,21 @@ TEST_P(ChatTest, NameWithControlCharactersIsRefusedUnannounced)
     const std::string refused = "*** Error: a name cannot hold control characters. ***\n";
     for (const std::string name : {"\x1b[2Kbeta", "a\tb", "a\rb", "del\x7f", "x\x01", "\x1f", "ok\x1b"})
         EXPECT_EQ(c.command("name " + name), refused) << "name: " << name;
+    // C1 controls in UTF-8 (U+0080, U+009B, U+009F) and the bidirectional
+    // controls at both edges of their two ranges (U+202A..U+202E,
+    // U+2066..U+2069).
+    for (const std::string name : {"a\xc2\x80", "\xc2\x9b" "2J", "z\xc2\x9f", "\xe2\x80\xaa" "ab", "ab\xe2\x80\xae",
+                                   "\xe2\x81\xa6" "x", "x\xe2\x81\xa9"})
+        EXPECT_EQ(c.command("name " + name), refused) << "name: " << name;
+    // Their neighbours are ordinary characters: U+00A0, U+2029, U+202F, U+206A.
+    for (const std::string name : {"nb\xc2\xa0sp", "p\xe2\x80\xa9", "n\xe2\x80\xaf", "i\xe2\x81\xaa"})
+        rename(c, name);
 
     // Bytes from 128 up are no control bytes: names in UTF-8 stay allowed.
     // The others' next line is this rename, so no refusal was announced.
     rename(b, "b\xc3\xa9ta");
     EXPECT_EQ(c.command("who"), WHO_HEADER + who_row(1, "alpha", a) + who_row(2, "b\xc3\xa9ta", b) +
-                                    who_row(3, "(no name)", c, true));
+                                    who_row(3, "i\xe2\x81\xaa", c, true));
 }
 
 TEST_P(ChatTest, TellAndYellPassEveryByteAsTyped)
@@ -227,7 +236,7 @@ TEST_P(ChatTest, TellAndYellPassEveryByteAsTyped)
     Conn &a = *users[0], &b = *users[1], &c = *users[2];
 
     // Control bytes are the sender's business: chat delivers them untouched.
-    const std::string msg = "\x1b[31mred\x1b[0m \t\a\x7f a\rb \xc3\xa9 \x01";
+    const std::string msg = "\x1b[31mred\x1b[0m \t\a\x7f a\rb \xc3\xa9 \x01 \xc2\x9b \xe2\x80\xae \xe2\x81\xa6";
     expect_everyone(b, "yell " + msg, "*** (no name) yelled ***: " + msg + "\n");
     EXPECT_EQ(a.command("tell 3 " + msg), "");
     EXPECT_EQ(c.read_until("\n"), "*** (no name) told you ***: " + msg + "\n");

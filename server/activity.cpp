@@ -17,6 +17,7 @@
 
 #include "client.h"
 #include "global.h"
+#include "log.h"
 #include "message.h"
 #include "parser.h"
 #include "shell.h"
@@ -166,7 +167,7 @@ static void act_on(int cid, const LineProgress &progress)
         watch_connection(cid);
         return;
     case Outcome::LEAVES:
-        end_after_output(cid);
+        end_after_output(cid, Leave::EXIT);
         break;
     default:
         break;
@@ -189,7 +190,7 @@ void run_turn(int cid)
 {
     Client &c = client_of(cid);
     if (c.line.flag_hung_up) {
-        end_after_output(cid);  // its command has ended; nobody is left to serve
+        end_after_output(cid, Leave::HANG_UP);  // its command has ended; nobody is left to serve
         return;
     }
     bool resume = c.line.activity == Activity::STARTING || c.line.activity == Activity::WAITING;
@@ -236,7 +237,7 @@ void expire_deadlines(long long now)
             (c.line.activity == Activity::IDLE && c.line.flag_for_output))
             drop_stalled_readers(cid, now);
         else if (c.line.flag_for_output && reader_stalled(cid, now))
-            drop_client(cid);
+            drop_client(cid, Leave::NOT_READING);
         else if (c.line.activity == Activity::FOREGROUND && c.line.deadline != 0 && now >= c.line.deadline) {
             signal_foreground(c, SIGKILL);
             c.line.deadline = 0;
@@ -284,6 +285,7 @@ static bool leaves_in_order(const Client &c)
 void release_client(int cid)
 {
     current_cid = cid;
+    log_event("logout id=%d reason=%s", cid, leave_name(client_of(cid).conn.leave));
     delete_user_pipe();
     unwatch_connection(cid);
     int writing = leaves_in_order(client_of(cid)) ? commands_on_connection(cid) : 0;

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "global.h"
+#include "log.h"
 #include "message.h"
 
 extern char **environ;
@@ -208,6 +209,7 @@ void set_client_env(const std::string &name, const std::string &value)
     }
     Client &c = current_client();
     if (!env_has_room(c, name, value)) {
+        log_event("refused id=%d bound=environment", current_cid);
         error_output(format_text("*** Error: an environment holds at most %zu bytes; '%s' was not set. ***\n",
                                  ENV_SIZE_LIMIT, name.c_str()));
         return;
@@ -299,5 +301,6 @@ void execute_name(const std::string &name)
     }
     Client &me = current_client();
     std::memcpy(me.name, name.c_str(), name.size() + 1);
+    log_event("rename id=%d name=\"%s\"", current_cid, log_quoted(me.name).c_str());
     broadcast_name(me.ip, me.port, me.name);
 }

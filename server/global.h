@@ -61,6 +61,18 @@ enum class Ending {
     NOW,           // given up on (it does not read): cut at once
 };
 
+// Why a client leaves, as the operator's log tells it.
+enum class Leave {
+    NONE,
+    EXIT,          // typed exit
+    END_OF_INPUT,  // its peer ended its input
+    RESET,         // the connection broke: reset, or keepalive gave up
+    HANG_UP,       // the connection broke under a foreground command
+    OUTPUT_BOUND,  // dropped: more than OUTPUT_QUEUE_LIMIT queued
+    NOT_READING,   // dropped: read nothing for 5 s while a line waited for it
+    SHUTDOWN,      // the server stops
+};
+
 // The connection: what has come in and not been handled yet, and what the
 // server has said that the socket could not take yet. The input side is
 // written by the loop (main.cpp), the output side and the ending by
@@ -76,6 +88,7 @@ struct Connection {
     bool flag_write_failed = false;  // peer gone: output is dropped
     long long progress_at = 0;       // when outq last moved, or filled
     Ending ending = Ending::NONE;    // acted on by the loop's sweep
+    Leave leave = Leave::NONE;       // why, once ending is set
 };
 
 // The line in progress: written by activity.cpp, but for held, which

@@ -28,6 +28,7 @@
 #include "client.h"
 #include "fd.h"
 #include "global.h"
+#include "log.h"
 #include "message.h"
 #include "parser.h"
 #include "shell.h"
@@ -104,49 +105,72 @@ static void print_help()
                 "  port                  TCP port to listen on, 1 to 65535\n"
                 "  -c, --concurrent      one user's command no longer holds up the others\n"
                 "  -b, --bind ADDRESS    listen only on this IPv4 address (default: all)\n"
+                "  -l, --log PATH        log connections, departures and refusals to PATH\n"
+                "                        (- for standard error); SIGUSR1 reopens it\n"
+                "  -V, --version         print the version and exit\n"
                 "  -h, --help            print this help and exit\n",
                 USAGE);
+    std::exit(0);
+}
+
+static void print_version()
+{
+    std::printf("talvane %s\n", TALVANE_VERSION);
     std::exit(0);
 }
 
 struct Options {
     int port = 0;
     in_addr bind_addr = {htonl(INADDR_ANY)};
+    const char *log_path = nullptr;
 };
 
 // talvane [OPTIONS] PORT. Options may stand before or after the port (and
 // a word after the port that looks like an option is one); the other words
-// after the port are ignored. Help wins over every error; then a missing or
-// bad port, an unknown option or one without its value gives the usage line.
+// after the port are ignored. Help, then the version, win over every error;
+// then a missing or bad port, an unknown option or one without its value
+// gives the usage line.
 static Options parse_options(int argc, char **argv)
 {
     static const struct option longopts[] = {
         {"concurrent", no_argument, nullptr, 'c'},
         {"bind", required_argument, nullptr, 'b'},
         {"help", no_argument, nullptr, 'h'},
+        {"log", required_argument, nullptr, 'l'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     const char *bind_text = nullptr;
-    bool help = false, bad = false;
+    bool help = false, version = false, bad = false;
     opterr = 0;  // the usage line says it
     int opt;
-    while ((opt = getopt_long(argc, argv, ":cb:h", longopts, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":cb:hl:V", longopts, nullptr)) != -1) {
         if (opt == 'c')
             concurrent_mode = true;
         else if (opt == 'b')
             bind_text = optarg;
         else if (opt == 'h')
             help = true;
+        else if (opt == 'l')
+            o.log_path = optarg;
+        else if (opt == 'V')
+            version = true;
         else
             bad = true;
     }
     if (help)
         print_help();
+    if (version)
+        print_version();
     if (bad || optind >= argc || !parse_port(argv[optind], o.port))
         usage_error();
     if (bind_text && inet_pton(AF_INET, bind_text, &o.bind_addr) != 1) {
         std::printf("Error: '%s' is not an IPv4 address\n", bind_text);
+        std::exit(1);
+    }
+    if (o.log_path && !open_log(o.log_path)) {
+        std::printf("Error: cannot open the log '%s': %s\n", o.log_path, std::strerror(errno));
         std::exit(1);
     }
     return o;
@@ -180,12 +204,17 @@ void handle_new_connection(int sockfd, const sockaddr_in &addr)
 {
     send_raw(sockfd, BANNER);
     int cid = add_client(sockfd, addr);
+    char peer[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &addr.sin_addr, peer, sizeof peer);
     if (cid == 0) {
         // Every slot is taken: the connection gets no id and is closed.
+        log_event("accept peer=%s:%d table-full", peer, ntohs(addr.sin_port));
         send_raw(sockfd, PROMPT);
         close_fd(sockfd);
         return;
     }
+    log_event("accept peer=%s:%d id=%d", peer, ntohs(addr.sin_port), cid);
+    log_event("login id=%d", cid);
     init_parse(cid);
     send_to_client(cid, PROMPT);
 }
@@ -217,8 +246,10 @@ static void accept_connection()
     socklen_t len = sizeof addr;
     int fd = accept4(server_sockfd, reinterpret_cast<sockaddr *>(&addr), &len, SOCK_CLOEXEC);
     if (fd < 0) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            log_event("refused bound=descriptors error=\"%s\"", std::strerror(errno));
             shed_connection();
+        }
         return;
     }
     if (fd >= FD_SETSIZE) {
@@ -256,6 +287,7 @@ static void take_input(int cid, const char *data, std::size_t len)
     conn.inbuf.append(data, len);
     std::size_t pending = conn.inbuf.size() - conn.inbuf_pos;
     if (pending > MAX_LINE_LENGTH + 1 && conn.inbuf.find('\n', conn.inbuf_pos) == std::string::npos) {
+        log_event("refused id=%d bound=line-length", cid);
         send_to_client(cid, text_line_too_long());
         conn.inbuf.clear();
         conn.inbuf_pos = 0;
@@ -319,12 +351,13 @@ void handle_old_connection(int cid)
     std::string line;
     if (!take_line(c.conn, line)) {
         if (c.conn.flag_eof)
-            end_after_output(cid);
+            end_after_output(cid, c.conn.flag_write_failed ? Leave::RESET : Leave::END_OF_INPUT);
         return;
     }
     current_cid = cid;
     std::size_t length = line.size() - (!line.empty() && line.back() == '\r' ? 1 : 0);
     if (length > MAX_LINE_LENGTH) {
+        log_event("refused id=%d bound=line-length", cid);
         error_output(text_line_too_long());
         send_to_client(cid, PROMPT);
         return;
@@ -381,7 +414,8 @@ static bool pass_open()
 
 // ---- stopping ----
 
-// The handler of the stop signals writes a byte here; the loop reads it.
+// The handlers of the stop signals and of SIGUSR1 write the signal's
+// number here as a byte; the loop reads it.
 static int stop_pipe[2] = {-1, -1};
 static pid_t server_pid = 0;
 static bool flag_sighup_ignored = false;  // started under nohup: stays so
@@ -409,10 +443,24 @@ static void stop_handler(int sig)
 {
     int saved = errno;
     set_stop_signals(SIG_DFL);
-    if (getpid() != server_pid)
+    if (getpid() != server_pid) {
         raise(sig);
-    else
-        (void)!write(stop_pipe[1], "", 1);
+    } else {
+        char byte = static_cast<char>(sig);
+        (void)!write(stop_pipe[1], &byte, 1);
+    }
+    errno = saved;
+}
+
+// SIGUSR1: the log is to be opened again (it has been rotated). A child
+// that has not exec'd yet leaves it to the server.
+static void reopen_handler(int sig)
+{
+    int saved = errno;
+    if (getpid() == server_pid) {
+        char byte = static_cast<char>(sig);
+        (void)!write(stop_pipe[1], &byte, 1);
+    }
     errno = saved;
 }
 
@@ -424,23 +472,46 @@ static void install_stop_handler()
     if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) < 0)
         fail("Error: pipe() failed");
     set_stop_signals(stop_handler);
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = reopen_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &sa, nullptr);
 }
 
 // Stops accepting, and has every client leave as if it had typed exit,
 // without a word more to anyone: commands get SIGHUP, queued output still
 // goes out.
-static void begin_shutdown()
+static void begin_shutdown(int sig)
 {
     if (shutdown_began != 0)
         return;
+    log_event("shutdown signal=%s", sig == SIGINT ? "INT" : sig == SIGHUP ? "HUP" : "TERM");
     shutdown_began = now_ms();
     flag_shutting_down = true;
     close_fd(server_sockfd);
     close_fd(spare_fd);
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid)
         if (client_of(cid).login)
-            end_after_output(cid);
+            end_after_output(cid, Leave::SHUTDOWN);
     signal_every_command(SIGHUP);
+}
+
+static void take_signals()
+{
+    char bytes[64];
+    ssize_t n;
+    while ((n = read(stop_pipe[0], bytes, sizeof bytes)) > 0) {
+        for (ssize_t i = 0; i < n; ++i) {
+            if (bytes[i] == SIGUSR1) {
+                reopen_log();
+                log_event("reopen");
+            } else {
+                begin_shutdown(bytes[i]);
+            }
+        }
+    }
 }
 
 static void take_shutdown_deadlines(long long &nearest)
@@ -471,7 +542,7 @@ static void go_on_with_shutdown(long long now)
         signal_every_command(SIGKILL);
         for (int cid = 1; cid <= CLIENT_SLOTS; ++cid)
             if (client_of(cid).login)
-                drop_client(cid);
+                drop_client(cid, Leave::SHUTDOWN);
         cut_departures();
     }
     if (everything_ended() || now >= shutdown_began + SHUTDOWN_LIMIT_MS) {
@@ -603,7 +674,7 @@ static void serve_once()
     if (FD_ISSET(hangup_watch_fd(), &rset))
         check_hang_ups();
     if (FD_ISSET(stop_pipe[0], &rset))
-        begin_shutdown();
+        take_signals();
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
         Client &c = client_of(cid);
         if (c.login && FD_ISSET(c.sockfd, &wset))
@@ -662,6 +733,10 @@ int main(int argc, char **argv)
     spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // Listen last: once the port accepts, the server is wholly set up.
     server_sockfd = create_socket(options.port, LISTEN_Q, options.bind_addr);
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &options.bind_addr, address, sizeof address);
+    log_event("start version=%s mode=%s address=%s port=%d", TALVANE_VERSION,
+              concurrent_mode ? "concurrent" : "default", address, options.port);
     std::fflush(stdout);
     for (;;)
         serve_once();

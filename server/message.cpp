@@ -70,16 +70,44 @@ void connection_broke(int cid)
     drop_output(client_of(cid).conn);
 }
 
-void end_after_output(int cid)
+void end_after_output(int cid, Leave why)
 {
     Connection &conn = client_of(cid).conn;
-    if (conn.ending == Ending::NONE)
+    if (conn.ending == Ending::NONE) {
         conn.ending = Ending::AFTER_OUTPUT;
+        conn.leave = why;
+    }
 }
 
-void drop_client(int cid)
+void drop_client(int cid, Leave why)
 {
-    client_of(cid).conn.ending = Ending::NOW;
+    Connection &conn = client_of(cid).conn;
+    if (conn.ending != Ending::NOW)
+        conn.leave = why;
+    conn.ending = Ending::NOW;
+}
+
+const char *leave_name(Leave why)
+{
+    switch (why) {
+    case Leave::EXIT:
+        return "exit";
+    case Leave::END_OF_INPUT:
+        return "end-of-input";
+    case Leave::RESET:
+        return "reset";
+    case Leave::HANG_UP:
+        return "hang-up";
+    case Leave::OUTPUT_BOUND:
+        return "dropped-output-bound";
+    case Leave::NOT_READING:
+        return "dropped-not-reading";
+    case Leave::SHUTDOWN:
+        return "shutdown";
+    case Leave::NONE:
+        break;
+    }
+    return "unknown";
 }
 
 bool is_leaving(int cid)
@@ -165,7 +193,7 @@ void drop_stalled_readers(int cid, long long now)
 {
     for (int r = 1; r <= CLIENT_SLOTS; ++r)
         if (queue_keeps_waiting(cid, r) && reader_stalled(r, now))
-            drop_client(r);
+            drop_client(r, Leave::NOT_READING);
 }
 
 void take_stall_deadline(int r, long long &nearest)
@@ -199,7 +227,7 @@ static void queue_output(int cid, const std::string &text)
         conn.progress_at = now_ms();
     conn.outq.append(text, done, std::string::npos);
     if (over_limit(c))
-        drop_client(cid);
+        drop_client(cid, Leave::OUTPUT_BOUND);
 }
 
 // A line in progress holds what others say to its client; one that waits

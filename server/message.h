@@ -9,6 +9,8 @@
 
 #include <sys/select.h>
 
+#include "global.h"
+
 constexpr char PROMPT[] = "% ";
 // A client whose unsent output passes this bound is disconnected. A line
 // waits for its readers long before (OUTPUT_HIGH_WATER), so only a client
@@ -70,10 +72,12 @@ void take_reader_deadlines(int cid, long long &nearest);
 void flush_output(int cid);
 // Client cid is to leave (exit, ended input, hang-up): the loop's sweep
 // removes it, and what is queued for it still goes out.
-void end_after_output(int cid);
+void end_after_output(int cid, Leave why);
 // The server gives up on cid (it does not read): the sweep removes it, its
 // output discarded and its connection cut at once.
-void drop_client(int cid);
+void drop_client(int cid, Leave why);
+// The word the operator's log uses for why.
+const char *leave_name(Leave why);
 // The peer of cid has reset the connection, or stopped answering: its
 // output is dropped, and nothing will wait for it to read.
 void connection_broke(int cid);

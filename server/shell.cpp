@@ -33,6 +33,7 @@
 #include "client.h"
 #include "fd.h"
 #include "global.h"
+#include "log.h"
 #include "message.h"
 #include "user_pipe.h"
 
@@ -635,6 +636,8 @@ static bool output_on_connection(const Client &c, const Launch &l)
 
 static Outcome report_start_failure(Client &c, const char *what, int err)
 {
+    log_event("refused id=%d bound=%s error=\"%s\"", current_cid, c.launch.stage == Launch::PIPE ? "pipes" : "processes",
+              std::strerror(err));
     error_output(format_text("*** Error: cannot %s now (%s); the command did not run. ***\n",
                              what, std::strerror(err)));
     reset_record(c.launch);
@@ -710,6 +713,7 @@ static Outcome start_launch(Client &c)
     if (!c.conn.outq.empty() && !c.conn.flag_write_failed)
         return Outcome{Outcome::WAIT_FOR_OUTPUT};
     if (!may_start_command(current_cid)) {
+        log_event("refused id=%d bound=commands", current_cid);
         abandon_launch(c);
         error_output(format_text("*** Error: you have %d commands running; this one did not start. ***\n",
                                  command_limit));

@@ -6,12 +6,14 @@
 #include "user_pipe.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "client.h"
 #include "fd.h"
 #include "global.h"
+#include "log.h"
 #include "message.h"
 
 int user_pipefd[31][31][2];
@@ -47,6 +49,7 @@ std::string create_user_pipe_out(int recv_cid, int *pipe_errno)
     if (pair[1] != -1)
         return format_text("*** Error: the pipe #%d->#%d already exists. ***", send_cid, recv_cid);
     if (!may_hold_another_pipe(send_cid) || !make_pipe(pair)) {
+        log_event("refused id=%d bound=pipes error=\"%s\"", send_cid, std::strerror(errno));
         if (pipe_errno)
             *pipe_errno = errno;
         return format_text("*** Error: the pipe #%d->#%d cannot be created now. ***", send_cid, recv_cid);

@@ -276,10 +276,14 @@ bool Server::start(void (*extra_setup)(), Mode mode)
             if (extra_setup)
                 extra_setup();
             std::string port = std::to_string(port_);
+            std::vector<char *> argv{const_cast<char *>("talvane")};
             if (mode == Mode::Concurrent)
-                execl(TALVANE_BINARY, "talvane", "--concurrent", port.c_str(), static_cast<char *>(nullptr));
-            else
-                execl(TALVANE_BINARY, "talvane", port.c_str(), static_cast<char *>(nullptr));
+                argv.push_back(const_cast<char *>("--concurrent"));
+            for (std::string &arg : args_)
+                argv.push_back(&arg[0]);
+            argv.push_back(&port[0]);
+            argv.push_back(nullptr);
+            execv(TALVANE_BINARY, argv.data());
             _exit(127);
         }
         setpgid(pid_, pid_);

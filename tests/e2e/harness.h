@@ -84,6 +84,8 @@ public:
     // Sets a variable in the environment the next start() gives talvane,
     // replacing one of the same name inherited from the tests.
     void add_env(const std::string &name, const std::string &value) { env_.emplace_back(name, value); }
+    // Adds an option that the next start() passes to talvane before its port.
+    void add_arg(const std::string &arg) { args_.push_back(arg); }
     // SIGTERM, then SIGKILL to the server and its commands' groups if it
     // has not exited within a few seconds.
     void stop();
@@ -107,6 +109,7 @@ private:
     int port_ = 0;
     std::string workdir_;
     std::vector<std::pair<std::string, std::string>> env_;
+    std::vector<std::string> args_;
 };
 
 // Fixture: a fresh server per test, and helpers to log clients in.

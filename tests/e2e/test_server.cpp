@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <regex>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -112,8 +113,13 @@ TEST(StartUp, OptionsStandBeforeOrAfterThePort)
             continue;
         }
         EXPECT_EQ(run_talvane(args, out), 0) << args[0];
-        for (const char *word : {"port", "--concurrent", "--bind", "--help", "-c", "-b", "-h"})
+        for (const char *word : {"port", "--concurrent", "--bind", "--help", "-c", "-b", "-h", "--log", "--version"})
             EXPECT_NE(out.find(word), std::string::npos) << word;
+    }
+    for (const auto &args : std::vector<std::vector<std::string>>{{"--version"}, {"7001", "-V"}}) {
+        std::string out;
+        EXPECT_EQ(run_talvane(args, out), 0);
+        EXPECT_TRUE(std::regex_match(out, std::regex("talvane \\d+\\.\\d+\\.\\d+\n"))) << out;
     }
     for (const auto &args : std::vector<std::vector<std::string>>{{"--bogus", "7001"}, {"7001", "-x"}, {"-c"}}) {
         std::string out;
@@ -411,4 +417,103 @@ TEST_P(ConnectionTest, LongAnnouncementArrivesWhole)
     std::string expected = "*** (no name) yelled ***: " + msg + "\n";
     EXPECT_EQ(a.read_prompt(), expected + "% ");
     EXPECT_EQ(b.read_exact(expected.size()), expected);
+}
+
+// ---- the operator's log ----
+
+class LogTest : public e2e::ServerTest {
+protected:
+    void SetUp() override
+    {
+        server.add_arg("--log");
+        server.add_arg("events.log");
+        start_server();
+    }
+    // The events logged since the file was last read, less their times;
+    // every line must start with one.
+    std::vector<std::string> events(const std::string &name = "events.log")
+    {
+        static const std::regex line("(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z) (.*)");
+        std::vector<std::string> out;
+        std::istringstream in(read_file(server.path(name)));
+        std::smatch m;
+        for (std::string text; std::getline(in, text);) {
+            EXPECT_TRUE(std::regex_match(text, m, line)) << text;
+            out.push_back(m.size() == 3 ? m[2].str() : text);
+        }
+        return out;
+    }
+};
+
+// Each kind of event, in order, with nothing of what users typed or said.
+TEST_F(LogTest, TellsTheOperatorWhoCameWentAndMetABound)
+{
+    Conn &a = login();
+    Conn &b = login();
+    Conn x(server.port(), 4096, 536);
+    ASSERT_TRUE(x.ok());
+    a.read_until(login_line(x.local_port()));
+    b.read_until(login_line(x.local_port()));
+    const std::string peer_a = "peer=127.0.0.1:" + std::to_string(a.local_port());
+    const std::string peer_b = "peer=127.0.0.1:" + std::to_string(b.local_port());
+    const std::string peer_x = "peer=127.0.0.1:" + std::to_string(x.local_port());
+
+    EXPECT_EQ(b.command("name bob"), "*** User from 127.0.0.1:" + std::to_string(b.local_port()) +
+                                          " is named 'bob'. ***\n");
+    EXPECT_NE(a.command(std::string(70000, 'l')).find("longer than"), std::string::npos);
+    const std::string big(60000, 'v');
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(a.command("setenv V" + std::to_string(i) + " " + big), "");
+    EXPECT_NE(a.command("setenv V4 " + big).find("was not set"), std::string::npos);
+    // x never reads what its own line prints: dropped 5 s later.
+    std::string printenvs;
+    for (int i = 0; i < 40; ++i)
+        printenvs += "printenv X |1 ";
+    x.send("setenv X " + big + "\n" + printenvs + "\n");
+    EXPECT_NE(a.read_until("left. ***\n", 15000).find("*** User '(no name)' left. ***"), std::string::npos);
+    EXPECT_TRUE(x.wait_closed());
+    // A full table: a 31st connection gets no id.
+    std::vector<std::unique_ptr<Conn>> more;
+    for (int i = 0; i < 28; ++i) {
+        more.push_back(std::make_unique<Conn>(server.port()));
+        more.back()->read_prompt();
+    }
+    Conn extra(server.port());
+    EXPECT_TRUE(extra.wait_closed());
+
+    ASSERT_EQ(rename(server.path("events.log").c_str(), server.path("events.1").c_str()), 0);
+    kill(server.pid(), SIGUSR1);
+    EXPECT_TRUE(eventually([&] { return file_exists(server.path("events.log")); }));
+    a.send("exit\n");
+    EXPECT_TRUE(a.wait_closed());
+    ::shutdown(b.fd(), SHUT_WR);
+    EXPECT_TRUE(eventually([&] { return events().size() >= 3; }));
+    more.clear();
+    kill(server.pid(), SIGTERM);
+    EXPECT_EQ(server.wait_exit(6000), 0);
+
+    std::vector<std::string> before = events("events.1");
+    ASSERT_GE(before.size(), 11u);
+    EXPECT_TRUE(std::regex_match(before[0], std::regex("start version=\\d+\\.\\d+\\.\\d+ mode=default "
+                                                       "address=0\\.0\\.0\\.0 port=" +
+                                                       std::to_string(server.port()))))
+        << before[0];
+    std::vector<std::string> want = {
+        "accept " + peer_a + " id=1", "login id=1", "accept " + peer_b + " id=2", "login id=2",
+        "accept " + peer_x + " id=3", "login id=3", "rename id=2 name=\"bob\"", "refused id=1 bound=line-length",
+        "refused id=1 bound=environment", "logout id=3 reason=dropped-not-reading"};
+    EXPECT_EQ(std::vector<std::string>(before.begin() + 1, before.begin() + 11), want);
+    EXPECT_EQ(before.back().rfind("accept peer=127.0.0.1:", 0), 0u);
+    EXPECT_NE(before.back().find(" table-full"), std::string::npos);
+
+    std::vector<std::string> after = events();
+    ASSERT_GE(after.size(), 4u);
+    EXPECT_EQ(after[0], "reopen");
+    EXPECT_EQ(after[1], "logout id=1 reason=exit");
+    EXPECT_EQ(after[2], "logout id=2 reason=end-of-input");
+    // Whoever is left when the server stops leaves with it.
+    auto stop = std::find(after.begin(), after.end(), "shutdown signal=TERM");
+    ASSERT_NE(stop, after.end());
+    for (auto it = stop + 1; it != after.end(); ++it)
+        EXPECT_TRUE(std::regex_match(*it, std::regex("logout id=\\d+ reason=shutdown"))) << *it;
 }

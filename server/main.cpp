@@ -422,17 +422,22 @@ static bool flag_sighup_ignored = false;  // started under nohup: stays so
 static long long shutdown_began = 0;      // monotonic ms; 0 while serving
 static bool flag_shutdown_killed = false;
 
-static void set_stop_signals(void (*handler)(int))
+static void on_signal(int sig, void (*handler)(int))
 {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    sigaction(sig, &sa, nullptr);
+}
+
+static void set_stop_signals(void (*handler)(int))
+{
+    on_signal(SIGTERM, handler);
+    on_signal(SIGINT, handler);
     if (!flag_sighup_ignored)
-        sigaction(SIGHUP, &sa, nullptr);
+        on_signal(SIGHUP, handler);
 }
 
 // The first stop signal only wakes the loop; from then on the default
@@ -472,12 +477,7 @@ static void install_stop_handler()
     if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) < 0)
         fail("Error: pipe() failed");
     set_stop_signals(stop_handler);
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = reopen_handler;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &sa, nullptr);
+    on_signal(SIGUSR1, reopen_handler);
 }
 
 // Stops accepting, and has every client leave as if it had typed exit,

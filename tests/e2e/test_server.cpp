@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <regex>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,6 +16,26 @@
 using namespace e2e;
 
 namespace {
+
+// True when text has the shape of pattern, where '9' stands for one or
+// more digits and every other character for itself.
+bool has_shape(const std::string &text, const std::string &pattern)
+{
+    std::size_t t = 0;
+    for (char p : pattern) {
+        if (p != '9') {
+            if (t >= text.size() || text[t++] != p)
+                return false;
+            continue;
+        }
+        std::size_t start = t;
+        while (t < text.size() && text[t] >= '0' && text[t] <= '9')
+            ++t;
+        if (t == start)
+            return false;
+    }
+    return t == text.size();
+}
 
 // In a child: runs talvane with the given arguments; never returns.
 [[noreturn]] void exec_talvane(const std::vector<std::string> &args)
@@ -119,7 +138,7 @@ TEST(StartUp, OptionsStandBeforeOrAfterThePort)
     for (const auto &args : std::vector<std::vector<std::string>>{{"--version"}, {"7001", "-V"}}) {
         std::string out;
         EXPECT_EQ(run_talvane(args, out), 0);
-        EXPECT_TRUE(std::regex_match(out, std::regex("talvane \\d+\\.\\d+\\.\\d+\n"))) << out;
+        EXPECT_TRUE(has_shape(out, "talvane 9.9.9\n")) << out;
     }
     for (const auto &args : std::vector<std::vector<std::string>>{{"--bogus", "7001"}, {"7001", "-x"}, {"-c"}}) {
         std::string out;
@@ -433,13 +452,13 @@ protected:
     // every line must start with one.
     std::vector<std::string> events(const std::string &name = "events.log")
     {
-        static const std::regex line("(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z) (.*)");
+        const std::size_t stamp = std::string("2026-12-09T10:25:13.803Z ").size();
         std::vector<std::string> out;
         std::istringstream in(read_file(server.path(name)));
-        std::smatch m;
         for (std::string text; std::getline(in, text);) {
-            EXPECT_TRUE(std::regex_match(text, m, line)) << text;
-            out.push_back(m.size() == 3 ? m[2].str() : text);
+            bool stamped = text.size() > stamp && has_shape(text.substr(0, stamp), "9-9-9T9:9:9.9Z ");
+            EXPECT_TRUE(stamped) << text;
+            out.push_back(stamped ? text.substr(stamp) : text);
         }
         return out;
     }
@@ -494,9 +513,10 @@ TEST_F(LogTest, TellsTheOperatorWhoCameWentAndMetABound)
 
     std::vector<std::string> before = events("events.1");
     ASSERT_GE(before.size(), 11u);
-    EXPECT_TRUE(std::regex_match(before[0], std::regex("start version=\\d+\\.\\d+\\.\\d+ mode=default "
-                                                       "address=0\\.0\\.0\\.0 port=" +
-                                                       std::to_string(server.port()))))
+    const std::string where = " mode=default address=0.0.0.0 port=" + std::to_string(server.port());
+    std::size_t at = before[0].find(where);
+    EXPECT_TRUE(at != std::string::npos && at + where.size() == before[0].size() &&
+                has_shape(before[0].substr(0, at), "start version=9.9.9"))
         << before[0];
     std::vector<std::string> want = {
         "accept " + peer_a + " id=1", "login id=1", "accept " + peer_b + " id=2", "login id=2",
@@ -515,5 +535,5 @@ TEST_F(LogTest, TellsTheOperatorWhoCameWentAndMetABound)
     auto stop = std::find(after.begin(), after.end(), "shutdown signal=TERM");
     ASSERT_NE(stop, after.end());
     for (auto it = stop + 1; it != after.end(); ++it)
-        EXPECT_TRUE(std::regex_match(*it, std::regex("logout id=\\d+ reason=shutdown"))) << *it;
+        EXPECT_TRUE(has_shape(*it, "logout id=9 reason=shutdown")) << *it;
 }

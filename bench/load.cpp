@@ -1750,7 +1750,7 @@ static void print_figure_h(const Options &o)
     std::printf("\n(h) Amplifying line, once per mode: user 1 sends one line of %d `ls >ID cat <ID`\n"
                 "    (%.0f bytes); each pair announces the whole line to every user twice.\n"
                 "    user 1 (the line's owner) and user 3 read at full speed (quick-ACK); user 2\n"
-                "    reads at most 20 KB every 10 ms through a 16 KiB receive buffer (about\n"
+                "    reads at most 20 KB every 10 ms through a 16 KiB receive buffer (at most\n"
                 "    2 MB/s). In the concurrent mode user 3 sends `who` lines one after another\n"
                 "    until user 1's prompt is back.\n",
                 o.amplify_pairs, line_bytes);
@@ -1785,7 +1785,7 @@ static void print_figure_h(const Options &o)
                     rss < 64 * 1024);
         if (std::strcmp(m[0], "concurrent") == 0) {
             double p50 = result(h + ".who.p50");
-            print_h_row(format_row("user 3's `who` meanwhile: median %.3f ms, p99 %.3f ms, %.0f lines", p50,
+            print_h_row(format_row("user 3's `who`: median %.3f ms, p99 %.3f ms, %.0f lines", p50,
                                    result(h + ".who.p99"), result(h + ".who.lines")),
                         "<= 10 ms", p50 <= 10);
         }

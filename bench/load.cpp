@@ -12,7 +12,10 @@
 //       `sleep 3` runs, against the same user's `ls` with nobody busy;
 //   (g) busy neighbour: one user's `who` while another user's line of
 //       10,000 `ls |1` runs in the concurrent mode, against the same `who`
-//       while as many `ls` run outside the server.
+//       while as many `ls` run outside the server;
+//   (h) the amplifying line: one user's line of 1,500 `ls >ID cat <ID`, each
+//       pair announcing the whole line to every user twice, while a reader
+//       takes about 2 MB/s: both modes, once (in the first round).
 // Each round runs every figure once, the contenders taking turns (line by
 // line where that makes sense), their order changing from turn to turn; the
 // table gives medians over rounds.
@@ -32,6 +35,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +59,12 @@ using Clock = std::chrono::steady_clock;
 static const int LINE_TIMEOUT_MS = 10000;
 static const int LOGIN_TIMEOUT_MS = 5000;
 static const char STREAM_FILE[] = "big";
+// (h): how long before the slow reader has read everything user 1's prompt
+// may come. The line waits while more than 64 KiB is queued for that reader,
+// so at the prompt it has that, the last pair's two announcements (about
+// 40 KB) and its 32 KiB receive buffer left to read: well under 0.2 MB, a
+// tenth of a second at its pace. 0.5 s leaves room for a busy machine.
+static const double AMPLIFY_GAP_S = 0.5;
 
 struct Options {
     int server_port = 0;      // the default mode
@@ -74,6 +84,11 @@ struct Options {
     int yells = 200;           // (d)
     int holdup_idle_ms = 2500; // (f): how long the idle series runs
     int neighbour_commands = 10000;  // (g): `ls` in the busy user's line
+    // (h): `ls >ID cat <ID` in the amplifying line. Each reader receives
+    // about 2 x pairs x 13 x pairs bytes: 2,000 pairs made 104 MB, which the
+    // slow reader took 66 s to read in each mode; 1,500 make 59 MB, under a
+    // minute a mode.
+    int amplify_pairs = 1500;
 };
 
 static double ms_since(Clock::time_point start)
@@ -171,13 +186,19 @@ static void link_close(Link &l)
     l.fd = -1;
 }
 
-static bool link_connect(Link &l, int port, bool quickack)
+// rcvbuf, when not 0, is the receive buffer asked for. It is set before
+// connect, since the window that the connection starts with is taken from it.
+static bool link_connect(Link &l, int port, bool quickack, int rcvbuf = 0)
 {
     l = Link();
     l.flag_quickack = quickack;
     l.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (l.fd < 0)
         return false;
+    if (rcvbuf > 0 && setsockopt(l.fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) < 0) {
+        link_close(l);
+        return false;
+    }
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
@@ -413,9 +434,9 @@ static std::string wire_line(const Target &t, const std::string &line)
 
 // Connects and, for talvane, consumes the banner, the log-in line and the
 // first prompt.
-static bool open_session(const Target &t, Link &l)
+static bool open_session(const Target &t, Link &l, int rcvbuf = 0)
 {
-    if (!link_connect(l, t.port, t.flag_quickack))
+    if (!link_connect(l, t.port, t.flag_quickack, rcvbuf))
         return false;
     std::string greeting;
     return t.flag_bash || link_read_prompt(l, greeting, LOGIN_TIMEOUT_MS);
@@ -1090,6 +1111,325 @@ static void figure_g(const Target &t, const Options &o, int round)
     record("g.errors", errors);
 }
 
+// ---- (h) the amplifying line ----
+
+// Bytes that the server's end of the connection from 127.0.0.1:client_port
+// to server_port has been given and its peer has not acknowledged (its send
+// queue, as /proc/net/tcp shows it); -1 when it is not found.
+static long server_send_queue(int server_port, int client_port)
+{
+    FILE *f = std::fopen("/proc/net/tcp", "r");
+    if (!f)
+        return -1;
+    char text[512];
+    long queued = -1;
+    while (queued < 0 && std::fgets(text, sizeof text, f)) {
+        unsigned local_ip, local_port, remote_ip, remote_port, state;
+        unsigned long tx = 0, rx = 0;
+        if (std::sscanf(text, " %*d: %x:%x %x:%x %x %lx:%lx", &local_ip, &local_port, &remote_ip, &remote_port,
+                        &state, &tx, &rx) == 7 &&
+            static_cast<int>(local_port) == server_port && static_cast<int>(remote_port) == client_port)
+            queued = static_cast<long>(tx);
+    }
+    std::fclose(f);
+    return queued;
+}
+
+static int local_port_of(int fd)
+{
+    sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) < 0)
+        return -1;
+    return ntohs(addr.sin_port);
+}
+
+// What one user of (h) receives, taken in line by line as it arrives: the
+// two announcements that each pair of the line makes, every other line, and
+// each prompt. Only the unfinished last line is kept, however much arrives.
+struct Tally {
+    std::string piped, received;  // the two announcements, newline included
+    long long bytes = 0;          // received since the line was sent
+    long pipes = 0, receipts = 0;
+    long out_of_order = 0;        // an announcement out of its turn
+    long prompts = 0;
+    bool flag_left_seen = false;  // somebody's log-out reached this user
+    std::string rest;             // the start of a line not yet whole
+    std::string other;            // other lines since the last prompt
+};
+
+static bool is_logout(const std::string &text, std::size_t at, std::size_t len)
+{
+    static const std::string head = "*** User '", tail = "' left. ***\n";
+    return len >= head.size() + tail.size() && text.compare(at, head.size(), head) == 0 &&
+           text.compare(at + len - tail.size(), tail.size(), tail) == 0;
+}
+
+// Takes in one chunk. At each prompt on_prompt gets the other lines that came
+// before it, and they are forgotten.
+static void tally_take(Tally &t, const char *data, std::size_t n,
+                       const std::function<void(const std::string &)> &on_prompt)
+{
+    t.bytes += static_cast<long long>(n);
+    t.rest.append(data, n);
+    std::size_t at = 0;
+    for (;;) {
+        if (t.rest.compare(at, 2, "% ") == 0) {
+            ++t.prompts;
+            on_prompt(t.other);
+            t.other.clear();
+            at += 2;
+            continue;
+        }
+        std::size_t nl = t.rest.find('\n', at);
+        if (nl == std::string::npos)
+            break;
+        std::size_t len = nl + 1 - at;
+        if (len == t.piped.size() && t.rest.compare(at, len, t.piped) == 0) {
+            t.out_of_order += t.pipes != t.receipts;
+            ++t.pipes;
+        } else if (len == t.received.size() && t.rest.compare(at, len, t.received) == 0) {
+            ++t.receipts;
+            t.out_of_order += t.receipts != t.pipes;
+        } else if (is_logout(t.rest, at, len)) {
+            t.flag_left_seen = true;
+        } else {
+            t.other.append(t.rest, at, len);
+        }
+        at = nl + 1;
+    }
+    t.rest.erase(0, at);
+}
+
+// Milliseconds until when, rounded up, so that a poll does not wake early
+// and spin.
+static int ms_until(Clock::time_point when)
+{
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(when - Clock::now()).count();
+    return us > 0 ? static_cast<int>((us + 999) / 1000) : 0;
+}
+
+// User 1 sends one line of o.amplify_pairs `ls >ID cat <ID` (ID its own
+// number): each pair announces the whole line twice to every user, so the
+// line says to each reader about 2 x pairs x its own length, far more than
+// any queue may hold. User 2 reads at most 20 KB every 10 ms through a
+// 16 KiB receive buffer; user 1 reads at full speed; in the concurrent mode
+// user 3 sends `who` lines one after another until user 1's prompt is back,
+// in the default mode it only reads. A line that waits for its readers
+// brings user 1's prompt only once user 2 has read nearly everything, drops
+// nobody, keeps the server's memory small, and in the concurrent mode lets
+// user 3 be served meanwhile.
+static void figure_h(const Target &t, const Options &o)
+{
+    static const int BOUND_MS = 240000;     // for the line and its readers
+    static const int SLOW_RCVBUF = 16 << 10;
+    static const std::size_t SLOW_CHUNK = 20000;
+    static const int SLOW_PERIOD_MS = 10;
+    static const int RSS_PERIOD_MS = 50;
+    static const int LINGER_MS = 100;       // for anything arriving after the last announcement
+    static const long MAX_SPINS = 20000000;
+    static const int WARM_UP_LINES = 10;    // user 3's, not kept
+    const Server &server = *t.server;
+    const bool concurrent = server.key == "concurrent";
+    const std::string key = "h." + server.key;
+    const long pairs = o.amplify_pairs;
+    int errors = 0;
+    wait_server_idle(server);
+    wait_no_children(server);
+    std::vector<Target> three = {t, t, t};
+    Target slow = t;
+    slow.flag_quickack = false;
+    std::vector<Link> links(3);
+    bool opened = open_session(t, links[0]) && open_session(slow, links[1], SLOW_RCVBUF) && open_session(t, links[2]);
+    if (opened)
+        drain_logins(three, links);
+    // User 1's number and name, as its announcements give them.
+    std::string table, name;
+    int id = 0;
+    if (opened && link_send(links[0], "who\n") && link_read_prompt(links[0], table, LINE_TIMEOUT_MS)) {
+        std::size_t me = table.find("\t<-me\n");
+        std::size_t row = me == std::string::npos ? me : table.rfind('\n', me);
+        if (row != std::string::npos) {
+            std::size_t tab = table.find('\t', row + 1);
+            id = std::atoi(table.c_str() + row + 1);
+            name = table.substr(tab + 1, table.find('\t', tab + 1) - tab - 1);
+        }
+    }
+    std::string expected_who;
+    for (int i = 0; opened && id > 0 && concurrent && i < WARM_UP_LINES; ++i) {
+        std::string out;
+        if (!link_send(links[2], "who\n") || !link_read_prompt(links[2], out, LINE_TIMEOUT_MS))
+            opened = false;
+        else if (expected_who.empty())
+            expected_who = out;
+        else if (out != expected_who)
+            ++errors;
+    }
+    if (!opened || id <= 0) {
+        record(key + ".errors", 1);
+        close_sessions(links);
+        wait_server_idle(server);
+        return;
+    }
+    const std::string n = std::to_string(id);
+    std::string line;
+    for (long i = 0; i < pairs; ++i)
+        line += "ls >" + n + " cat <" + n + " ";
+    std::vector<Tally> tallies(3);
+    for (Tally &tally : tallies) {
+        tally.piped = "*** " + name + " (#" + n + ") just piped '" + line + "' to " + name + " (#" + n + ") ***\n";
+        tally.received =
+            "*** " + name + " (#" + n + ") just received from " + name + " (#" + n + ") by '" + line + "' ***\n";
+    }
+    const long long per_pair = static_cast<long long>(tallies[0].piped.size() + tallies[0].received.size());
+    const long long expected_slow = pairs * per_pair;
+    const long long expected_own = pairs * (per_pair + static_cast<long long>(expected_ls.size())) + 2;
+    std::string expected_output;
+    for (long i = 0; i < pairs; ++i)
+        expected_output += expected_ls;
+
+    double prompt_ms = -1, slow_done_ms = -1;
+    long long slow_at_prompt = -1;
+    long kernel_at_prompt = -1;
+    const int slow_port = local_port_of(links[1].fd);
+    bool own_output_ok = false;
+    std::vector<double> who_times;
+    bool who_in_flight = false;
+    Clock::time_point who_sent;
+    long peak_kib = rss_kib(server.pid);
+    auto start = Clock::now();
+    auto deadline = start + std::chrono::milliseconds(BOUND_MS);
+    auto next_slow = start, next_rss = start + std::chrono::milliseconds(RSS_PERIOD_MS);
+    Clock::time_point linger_end{};
+    bool lingering = false;
+    // User 1's only prompt ends its line, whose output is every `ls` in turn.
+    auto on_own_prompt = [&](const std::string &out) {
+        if (prompt_ms >= 0) {
+            ++errors;
+            return;
+        }
+        prompt_ms = ms_since(start);
+        slow_at_prompt = tallies[1].bytes;
+        kernel_at_prompt = server_send_queue(server.port, slow_port);
+        own_output_ok = out == expected_output;
+    };
+    auto on_slow_prompt = [&](const std::string &) { ++errors; };
+    auto on_who_prompt = [&](const std::string &out) {
+        if (!who_in_flight) {
+            ++errors;
+            return;
+        }
+        who_times.push_back(ms_since(who_sent));
+        who_in_flight = false;
+        if (out != expected_who)
+            ++errors;
+    };
+    const std::function<void(const std::string &)> on_prompt[3] = {on_own_prompt, on_slow_prompt, on_who_prompt};
+    auto done = [&] {
+        bool own = prompt_ms >= 0 || links[0].flag_closed;
+        bool slow_read = tallies[1].receipts >= pairs || links[1].flag_closed;
+        bool other_read = (tallies[2].receipts >= pairs && !who_in_flight) || links[2].flag_closed;
+        return own && slow_read && other_read;
+    };
+    bool sent = link_send(links[0], line + "\n");
+    static char chunk[1 << 16];
+    for (long spins = 0; sent && spins < MAX_SPINS; ++spins) {
+        auto now = Clock::now();
+        if (!lingering && done()) {
+            lingering = true;
+            linger_end = now + std::chrono::milliseconds(LINGER_MS);
+        }
+        if (lingering && now >= linger_end)
+            break;
+        if (now >= deadline) {
+            ++errors;
+            break;
+        }
+        if (now >= next_rss) {
+            peak_kib = std::max(peak_kib, rss_kib(server.pid));
+            next_rss = now + std::chrono::milliseconds(RSS_PERIOD_MS);
+        }
+        if (concurrent && prompt_ms < 0 && !who_in_flight && !links[2].flag_closed) {
+            who_sent = Clock::now();
+            who_in_flight = link_send(links[2], "who\n");
+            if (!who_in_flight)
+                links[2].flag_closed = true;
+        }
+        struct pollfd fds[3];
+        auto wake = std::min(next_rss, lingering ? linger_end : deadline);
+        for (std::size_t i = 0; i < 3; ++i) {
+            bool resting = i == 1 && now < next_slow;
+            fds[i] = {links[i].flag_closed || resting ? -1 : links[i].fd, POLLIN, 0};
+            if (resting && !links[i].flag_closed)
+                wake = std::min(wake, next_slow);
+        }
+        if (poll(fds, 3, ms_until(wake)) < 0 && errno != EINTR)
+            break;
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents)
+                continue;
+            ssize_t got = link_recv(links[i], chunk, i == 1 ? SLOW_CHUNK : sizeof chunk);
+            if (i == 1)
+                next_slow = Clock::now() + std::chrono::milliseconds(SLOW_PERIOD_MS);
+            if (got > 0)
+                tally_take(tallies[i], chunk, static_cast<std::size_t>(got), on_prompt[i]);
+            if (i == 1 && slow_done_ms < 0 && tallies[1].receipts >= pairs)
+                slow_done_ms = ms_since(start);
+        }
+    }
+    peak_kib = std::max(peak_kib, rss_kib(server.pid));
+    const Tally &own = tallies[0], &reader = tallies[1], &other = tallies[2];
+    bool own_ok = sent && own.bytes == expected_own && own.pipes == pairs && own.receipts == pairs &&
+                  own.out_of_order == 0 && own_output_ok && own.rest.empty() && own.prompts == 1 &&
+                  !own.flag_left_seen && !links[0].flag_closed;
+    bool slow_ok = reader.bytes == expected_slow && reader.pipes == pairs && reader.receipts == pairs &&
+                   reader.out_of_order == 0 && reader.other.empty() && reader.rest.empty() && reader.prompts == 0 &&
+                   !reader.flag_left_seen && !links[1].flag_closed;
+    bool other_ok = other.pipes == pairs && other.receipts == pairs && other.out_of_order == 0 &&
+                    other.rest.empty() && other.other.empty() && !other.flag_left_seen && !links[2].flag_closed;
+    errors += !own_ok + !slow_ok + !other_ok;
+    close_sessions(links);
+    wait_server_idle(server);
+    wait_no_children(server);
+    record(key + ".own.bytes", static_cast<double>(own.bytes));
+    record(key + ".own.expected", static_cast<double>(expected_own));
+    record(key + ".own.announcements", static_cast<double>(own.pipes + own.receipts));
+    record(key + ".own.output_ok", own_output_ok);
+    record(key + ".own.connected", !links[0].flag_closed && !own.flag_left_seen);
+    record(key + ".own.ok", own_ok);
+    record(key + ".slow.bytes", static_cast<double>(reader.bytes));
+    record(key + ".slow.expected", static_cast<double>(expected_slow));
+    record(key + ".slow.announcements", static_cast<double>(reader.pipes + reader.receipts));
+    record(key + ".slow.connected", !links[1].flag_closed && !reader.flag_left_seen);
+    record(key + ".slow.ok", slow_ok);
+    record(key + ".other.announcements", static_cast<double>(other.pipes + other.receipts));
+    record(key + ".other.connected", !links[2].flag_closed && !other.flag_left_seen);
+    record(key + ".other.ok", other_ok);
+    record(key + ".expected_announcements", 2.0 * pairs);
+    record(key + ".line_bytes", static_cast<double>(line.size()));
+    if (prompt_ms >= 0)
+        record(key + ".prompt_s", prompt_ms / 1000);
+    if (slow_done_ms >= 0)
+        record(key + ".slow_done_s", slow_done_ms / 1000);
+    if (prompt_ms >= 0 && slow_done_ms >= 0)
+        record(key + ".gap_s", (prompt_ms - slow_done_ms) / 1000);
+    if (slow_at_prompt >= 0)
+        record(key + ".slow_left_at_prompt", static_cast<double>(expected_slow - slow_at_prompt));
+    if (kernel_at_prompt >= 0)
+        record(key + ".slow_kernel_at_prompt", static_cast<double>(kernel_at_prompt));
+    record(key + ".rss_peak", static_cast<double>(peak_kib));
+    if (concurrent) {
+        if (who_times.empty()) {
+            ++errors;
+        } else {
+            record(key + ".who.p50", percentile(who_times, 0.5));
+            record(key + ".who.p99", percentile(who_times, 0.99));
+            record(key + ".who.lines", static_cast<double>(who_times.size()));
+        }
+    }
+    record(key + ".errors", errors);
+}
+
 // ---- the table ----
 
 static const char *mark(bool ok)
@@ -1383,6 +1723,77 @@ static void print_figure_g(const Options &o)
                     result_sum("notes.children_left"));
 }
 
+static std::string format_row(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+static std::string format_row(const char *fmt, ...)
+{
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    return text;
+}
+
+// One row of (h) that has a target: the text, then the target and whether
+// it was met, in columns of their own.
+static void print_h_row(const std::string &text, const std::string &target, bool ok)
+{
+    std::printf("      %-68s %-10s %s\n", text.c_str(), target.c_str(), mark(ok));
+}
+
+static void print_figure_h(const Options &o)
+{
+    double line_bytes = result("h.default.line_bytes");
+    if (std::isnan(line_bytes))
+        line_bytes = result("h.concurrent.line_bytes");
+    std::printf("\n(h) Amplifying line, once per mode: user 1 sends one line of %d `ls >ID cat <ID`\n"
+                "    (%.0f bytes); each pair announces the whole line to every user twice.\n"
+                "    user 1 (the line's owner) and user 3 read at full speed (quick-ACK); user 2\n"
+                "    reads at most 20 KB every 10 ms through a 16 KiB receive buffer (at most\n"
+                "    2 MB/s). In the concurrent mode user 3 sends `who` lines one after another\n"
+                "    until user 1's prompt is back.\n",
+                o.amplify_pairs, line_bytes);
+    for (auto &m : MODES) {
+        std::string h = std::string("h.") + m[0];
+        double announcements = result(h + ".expected_announcements");
+        auto yes = [&](const std::string &what) { return result(h + what) > 0 ? "yes" : "NO"; };
+        std::printf("    %-22s bytes received  of expected  announcements  connected\n", m[1]);
+        std::printf("      user 2 (slow)     %12.0f %12.0f %8.0f of %-5.0f %5s       %s\n", result(h + ".slow.bytes"),
+                    result(h + ".slow.expected"), result(h + ".slow.announcements"), announcements,
+                    yes(".slow.connected"), mark(result(h + ".slow.ok") > 0));
+        std::printf("      user 1 (owner)    %12.0f %12.0f %8.0f of %-5.0f %5s       %s\n", result(h + ".own.bytes"),
+                    result(h + ".own.expected"), result(h + ".own.announcements"), announcements,
+                    yes(".own.connected"), mark(result(h + ".own.ok") > 0));
+        std::printf("      user 3            %12s %12s %8.0f of %-5.0f %5s       %s\n", "", "",
+                    result(h + ".other.announcements"), announcements, yes(".other.connected"),
+                    mark(result(h + ".other.ok") > 0));
+        std::printf("      (user 1's expected bytes include the output of every `ls`; it came whole: %s)\n",
+                    yes(".own.output_ok"));
+        double gap = result(h + ".gap_s"), left = result(h + ".slow_left_at_prompt");
+        double done = result(h + ".slow_done_s");
+        std::printf("      user 1's prompt %.2f s after the line was sent; user 2 done reading at\n",
+                    result(h + ".prompt_s"));
+        print_h_row(format_row("%.2f s (%.2f MB/s over the line); gap (prompt - done) %+.2f s", done,
+                               result(h + ".slow.bytes") / done / 1e6, gap),
+                    format_row(">= -%.1f s", AMPLIFY_GAP_S), gap >= -AMPLIFY_GAP_S);
+        std::printf("      user 2 still to read at the prompt: %.0f KiB, %.0f KiB of it in the server's\n"
+                    "      socket send queue\n",
+                    left / 1024, result(h + ".slow_kernel_at_prompt") / 1024);
+        double rss = result(h + ".rss_peak");
+        print_h_row(format_row("server's peak resident memory (every 50 ms) %.0f KiB", rss), "< 64 MiB",
+                    rss < 64 * 1024);
+        if (std::strcmp(m[0], "concurrent") == 0) {
+            double p50 = result(h + ".who.p50");
+            print_h_row(format_row("user 3's `who`: median %.3f ms, p99 %.3f ms, %.0f lines", p50,
+                                   result(h + ".who.p99"), result(h + ".who.lines")),
+                        "<= 10 ms", p50 <= 10);
+        }
+        double errors = result_sum(h + ".errors");
+        print_h_row(format_row("lines or bytes missing or wrong %.0f", errors), "target 0", errors == 0);
+    }
+}
+
 // ---- main ----
 
 // Prints n different free ports, one a line. Every socket stays bound until
@@ -1447,6 +1858,7 @@ static bool parse_options(int argc, char **argv, Options &o)
         o.holdup_idle_ms = 1000;
         o.stream_reps = 3;
         o.neighbour_commands = 1000;
+        o.amplify_pairs = 300;
     }
     return o.server_port > 0 && o.server_pid > 0 && o.concurrent_port > 0 && o.concurrent_pid > 0 &&
            o.bash_port > 0 && !o.floor.empty() && !o.workdir.empty() && o.rounds > 0;
@@ -1518,6 +1930,12 @@ static void run_round(int round, const Options &o, const std::vector<Target> &ta
     for (const Target *t : in_turn({&targets[1], &targets[3], &targets[5]}, round, round))
         figure_f(*t, o);
     figure_g(targets[3], o, round);
+    // (h) takes about a minute a mode, most of it the slow reader's: once is
+    // enough, since what it shows is whether the line waits for that reader.
+    if (round == 0) {
+        figure_h(targets[1], o);
+        figure_h(targets[3], o);
+    }
 }
 
 int main(int argc, char **argv)
@@ -1560,6 +1978,7 @@ int main(int argc, char **argv)
     print_figure_e();
     print_figure_f(o);
     print_figure_g(o);
+    print_figure_h(o);
     print_load_at_end();
     return 0;
 }

@@ -6,9 +6,10 @@
 # removed when it ends, however it ends.
 # Usage: bench/run.sh [--quick] [--rounds N]
 #   --quick     one round, 60 lines per client in (a), 10 in (c), a 1 s idle
-#               series in (f), 1,000 commands instead of 10,000 in (g): about
-#               a minute
-#   --rounds N  N rounds (default 3); the table gives medians over them
+#               series in (f), 1,000 commands instead of 10,000 in (g), 300
+#               pairs instead of 1,500 in (h): about a minute
+#   --rounds N  N rounds (default 3); the table gives medians over them, but
+#               (h) runs in the first round only (about a minute a mode)
 # The build directory is build-bench beside the sources, or
 # $TALVANE_BENCH_BUILD when set.
 set -euo pipefail

@@ -86,7 +86,8 @@ struct Connection {
     std::string outq;
     std::size_t outq_sent = 0;       // bytes of outq already written
     bool flag_write_failed = false;  // peer gone: output is dropped
-    long long progress_at = 0;       // when outq last moved, or filled
+    long long progress_at = 0;       // when its peer was last seen to read
+    std::size_t unread_seen = 0;     // what it had not read then
     Ending ending = Ending::NONE;    // acted on by the loop's sweep
     Leave leave = Leave::NONE;       // why, once ending is set
 };

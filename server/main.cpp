@@ -569,6 +569,7 @@ static long long build_watch_sets(int &max_fd)
     if (pass.holder == 0 && now >= accept_paused_until && server_sockfd >= 0)
         watch_fd(allset, server_sockfd, max_fd);
     bool ready = pass.holder == 0 && pass.next <= CLIENT_SLOTS;
+    long long deadline = 0;
     for (int cid = 1; cid <= CLIENT_SLOTS; ++cid) {
         const Client &c = client_of(cid);
         if (!c.login)
@@ -583,11 +584,12 @@ static long long build_watch_sets(int &max_fd)
             watch_fd(allset, c.sockfd, max_fd);
         else if (!readers_behind(cid))
             ready = true;  // served from the buffer; read no more until then
+        else
+            take_reader_deadlines(cid, deadline);  // its line waits for its readers
     }
     watch_departures(wset, max_fd);
     if (ready)
         return 0;
-    long long deadline = 0;
     take_line_deadlines(deadline);
     take_departure_deadlines(deadline);
     if (now < accept_paused_until)

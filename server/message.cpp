@@ -15,6 +15,8 @@
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,16 +146,43 @@ void forget_reader(int cid)
         readers &= ~bit_of(cid);
 }
 
+// What the peer of r has not read yet of what went to its connection: the
+// server's queue, and what the kernel holds unsent or unacknowledged. The
+// kernel's share matters: its send buffer grows to megabytes on its own.
+// Each look also notes whether the peer reads: a change of the amount
+// (it read some, or more came) starts the clock of a stall again; only an
+// amount that stays as it was for DRAIN_TIMEOUT_MS is a peer not reading.
+static std::size_t unread_by(int r)
+{
+    Client &c = client_of(r);
+    int in_kernel = 0;
+    if (c.sockfd < 0 || ioctl(c.sockfd, SIOCOUTQ, &in_kernel) != 0 || in_kernel < 0)
+        in_kernel = 0;
+    std::size_t unread = queued_output(r) + static_cast<std::size_t>(in_kernel);
+    if (unread == 0 || unread != c.conn.unread_seen)
+        c.conn.progress_at = now_ms();
+    c.conn.unread_seen = unread;
+    return unread;
+}
+
+// Whether r can keep a line waiting: a reader whose peer is gone is sent
+// nothing more and waited for by nobody.
+static bool reader_counts(int r)
+{
+    const Client &c = client_of(r);
+    return c.login && !c.conn.flag_write_failed;
+}
+
 // What waits for reader r that a line saying more to it would add to.
 static std::size_t waiting_for(int r, bool own)
 {
     const Client &c = client_of(r);
-    return queued_output(r) + (own ? 0 : c.line.held.size());
+    return unread_by(r) + (own ? 0 : c.line.held.size());
 }
 
 static bool keeps_waiting(int cid, int r)
 {
-    return client_of(r).login && waiting_for(r, r == cid) > OUTPUT_HIGH_WATER;
+    return reader_counts(r) && waiting_for(r, r == cid) > OUTPUT_HIGH_WATER;
 }
 
 bool readers_behind(int cid)
@@ -172,7 +201,7 @@ bool readers_behind(int cid)
 
 static long long stall_deadline(int r)
 {
-    return queued_output(r) > 0 ? client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS : 0;
+    return unread_by(r) > 0 ? client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS : 0;
 }
 
 bool reader_stalled(int cid, long long now)
@@ -181,12 +210,12 @@ bool reader_stalled(int cid, long long now)
     return when != 0 && now >= when;
 }
 
-// A reader is given up on only for its own queue: what is held for it
-// waits for its own line, which it may well be reading.
+// A reader is given up on only for what went to its connection: what is
+// held for it waits for its own line, which it may well be reading.
 static bool queue_keeps_waiting(int cid, int r)
 {
-    return ((line_recipients[cid] | bit_of(cid)) & bit_of(r)) && client_of(r).login &&
-           queued_output(r) > OUTPUT_HIGH_WATER;
+    return ((line_recipients[cid] | bit_of(cid)) & bit_of(r)) && reader_counts(r) &&
+           unread_by(r) > OUTPUT_HIGH_WATER;
 }
 
 void drop_stalled_readers(int cid, long long now)
@@ -201,11 +230,24 @@ void take_stall_deadline(int r, long long &nearest)
     take_earlier(nearest, stall_deadline(r));
 }
 
+// A reader whose output all sits in the kernel gives select nothing to
+// watch: the loop looks again this often until it has read enough.
+static const long long KERNEL_POLL_MS = 10;
+
 void take_reader_deadlines(int cid, long long &nearest)
 {
-    for (int r = 1; r <= CLIENT_SLOTS; ++r)
-        if (queue_keeps_waiting(cid, r))
-            take_stall_deadline(r, nearest);
+    long long now = now_ms();
+    if (!readers_behind(cid)) {
+        take_earlier(nearest, now);  // caught up since the line last looked: it goes on now
+        return;
+    }
+    for (int r = 1; r <= CLIENT_SLOTS; ++r) {
+        if (!queue_keeps_waiting(cid, r))
+            continue;
+        take_stall_deadline(r, nearest);
+        if (queued_output(r) == 0)
+            take_earlier(nearest, now + KERNEL_POLL_MS);
+    }
 }
 
 static void queue_output(int cid, const std::string &text)

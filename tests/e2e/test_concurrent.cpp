@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <thread>
 #include <time.h>
 
 #include "harness.h"
@@ -223,9 +224,13 @@ TEST_F(ConcurrentTest, HeldMessagesHoldUpTheirSendersNotTheHolder)
         yells += yelled(big);
         answers += yelled(big) + "% ";
     }
-    EXPECT_EQ(b.read_exact(answers.size(), 10000), answers);
+    // Both read all along: each waits for what the other's line says.
+    std::string b_got;
+    std::thread reader([&] { b_got = b.read_exact(answers.size(), 10000); });
     EXPECT_EQ(a.read_until("% ", 10000), "bin\nserver.log\n% ");
     EXPECT_EQ(a.read_exact(yells.size(), 10000), yells);
+    reader.join();
+    EXPECT_EQ(b_got, answers);
     EXPECT_TRUE(a.open() && b.open());
     EXPECT_TRUE(eventually([&] { return server.children().empty(); }));
 }

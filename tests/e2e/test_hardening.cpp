@@ -564,7 +564,9 @@ TEST_P(HardeningTest, LinesWaitForTheirReadersInsteadOfDroppingThem)
         EXPECT_TRUE(a_got == k.a_gets) << first_difference(k.a_gets, a_got);
         EXPECT_TRUE(v_got == k.v_gets) << first_difference(k.v_gets, v_got);
         EXPECT_TRUE(v.open());
+#ifndef __SANITIZE_ADDRESS__  // the checker's own bookkeeping takes far more
         EXPECT_LT(server.rss_kb(), 64 * 1024);
+#endif
     }
 }
 

@@ -42,8 +42,8 @@ std::string format_text(const char *fmt, ...)
     return text;
 }
 
-// One non-blocking send. Returns the bytes taken (0 when the socket is
-// full), or -1 when the peer is gone.
+// One non-blocking send. Returns the bytes taken (0 when the socket, or
+// the kernel's memory for sockets, is full), or -1 when the peer is gone.
 static ssize_t send_some(int fd, const char *data, std::size_t len)
 {
     for (;;) {
@@ -52,7 +52,9 @@ static ssize_t send_some(int fd, const char *data, std::size_t len)
             return n;
         if (errno == EINTR)
             continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        // The kernel short of buffers is no peer gone: the rest waits in the
+        // queue until select finds the socket writable again.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS || errno == ENOMEM)
             return 0;
         return -1;
     }
@@ -230,8 +232,9 @@ void take_stall_deadline(int r, long long &nearest)
     take_earlier(nearest, stall_deadline(r));
 }
 
-// A reader whose output all sits in the kernel gives select nothing to
-// watch: the loop looks again this often until it has read enough.
+// A reader whose unread output all sits in the kernel (or is held for it)
+// gives select nothing to watch: the loop looks again this often until it
+// has read enough.
 static const long long KERNEL_POLL_MS = 10;
 
 void take_reader_deadlines(int cid, long long &nearest)
@@ -242,10 +245,11 @@ void take_reader_deadlines(int cid, long long &nearest)
         return;
     }
     for (int r = 1; r <= CLIENT_SLOTS; ++r) {
-        if (!queue_keeps_waiting(cid, r))
+        if (r != cid && !(line_recipients[cid] & bit_of(r)))
             continue;
-        take_stall_deadline(r, nearest);
-        if (queued_output(r) == 0)
+        if (queue_keeps_waiting(cid, r))
+            take_stall_deadline(r, nearest);
+        if (keeps_waiting(cid, r) && queued_output(r) == 0)
             take_earlier(nearest, now + KERNEL_POLL_MS);
     }
 }

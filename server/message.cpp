@@ -149,8 +149,11 @@ void forget_reader(int cid)
 }
 
 // What the peer of r has not read yet of what went to its connection: the
-// server's queue, and what the kernel holds unsent or unacknowledged. The
-// kernel's share matters: its send buffer grows to megabytes on its own.
+// server's queue, and what the kernel still holds unsent. The kernel's
+// share matters: its send buffer grows to megabytes on its own while the
+// peer's window is shut. What is sent but not yet acknowledged is left
+// out: the peer's receive buffer bounds it, and counting it would pace
+// lines to delayed acknowledgements.
 // Each look also notes whether the peer reads: a change of the amount
 // (it read some, or more came) starts the clock of a stall again; only an
 // amount that stays as it was for DRAIN_TIMEOUT_MS is a peer not reading.
@@ -158,7 +161,7 @@ static std::size_t unread_by(int r)
 {
     Client &c = client_of(r);
     int in_kernel = 0;
-    if (c.sockfd < 0 || ioctl(c.sockfd, SIOCOUTQ, &in_kernel) != 0 || in_kernel < 0)
+    if (c.sockfd < 0 || ioctl(c.sockfd, SIOCOUTQNSD, &in_kernel) != 0 || in_kernel < 0)
         in_kernel = 0;
     std::size_t unread = queued_output(r) + static_cast<std::size_t>(in_kernel);
     if (unread == 0 || unread != c.conn.unread_seen)

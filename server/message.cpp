@@ -178,27 +178,43 @@ static bool reader_counts(int r)
     return c.login && !c.conn.flag_write_failed;
 }
 
-// What waits for reader r that a line saying more to it would add to.
-static std::size_t waiting_for(int r, bool own)
+// One look at reader r for a line of client cid. Whatever the line
+// decides about r comes from this one reading: the kernel's share changes
+// between two looks, and a line told to wait by one look must not be left
+// without a time to look again by the next.
+struct ReaderLook {
+    bool holds_up = false;    // the line waits for r
+    bool queue_over = false;  // r's connection alone is over the mark
+};
+
+static ReaderLook look_at(int cid, int r)
 {
-    const Client &c = client_of(r);
-    return unread_by(r) + (own ? 0 : c.line.held.size());
+    ReaderLook look;
+    if (!reader_counts(r))
+        return look;
+    std::size_t unread = unread_by(r);
+    // What is held for r waits for r's own line, not for r's peer; only
+    // what others' lines would add to it holds them up.
+    std::size_t held = r == cid ? 0 : client_of(r).line.held.size();
+    look.queue_over = unread > OUTPUT_HIGH_WATER;
+    look.holds_up = unread + held > OUTPUT_HIGH_WATER;
+    return look;
 }
 
-static bool keeps_waiting(int cid, int r)
+static bool is_reader_of(int cid, int r)
 {
-    return reader_counts(r) && waiting_for(r, r == cid) > OUTPUT_HIGH_WATER;
+    return r == cid || (line_recipients[cid] & bit_of(r));
 }
 
 bool readers_behind(int cid)
 {
-    bool behind = keeps_waiting(cid, cid);
+    bool behind = false;
     for (int r = 1; r <= CLIENT_SLOTS; ++r) {
-        if (r == cid || !(line_recipients[cid] & bit_of(r)))
+        if (!is_reader_of(cid, r))
             continue;
-        if (keeps_waiting(cid, r))
+        if (look_at(cid, r).holds_up)
             behind = true;
-        else
+        else if (r != cid)
             line_recipients[cid] &= ~bit_of(r);  // caught up
     }
     return behind;
@@ -217,17 +233,14 @@ bool reader_stalled(int cid, long long now)
 
 // A reader is given up on only for what went to its connection: what is
 // held for it waits for its own line, which it may well be reading.
-static bool queue_keeps_waiting(int cid, int r)
-{
-    return ((line_recipients[cid] | bit_of(cid)) & bit_of(r)) && reader_counts(r) &&
-           unread_by(r) > OUTPUT_HIGH_WATER;
-}
-
 void drop_stalled_readers(int cid, long long now)
 {
-    for (int r = 1; r <= CLIENT_SLOTS; ++r)
-        if (queue_keeps_waiting(cid, r) && reader_stalled(r, now))
+    for (int r = 1; r <= CLIENT_SLOTS; ++r) {
+        if (!is_reader_of(cid, r) || !look_at(cid, r).queue_over)
+            continue;
+        if (now >= client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS)
             drop_client(r, Leave::NOT_READING);
+    }
 }
 
 void take_stall_deadline(int r, long long &nearest)
@@ -240,21 +253,30 @@ void take_stall_deadline(int r, long long &nearest)
 // has read enough.
 static const long long KERNEL_POLL_MS = 10;
 
+// Every reader the line waits for gets a time to look again: its stall
+// deadline, and the poll when select has no queue of its to watch. A line
+// that waits for nobody any more goes on now.
 void take_reader_deadlines(int cid, long long &nearest)
 {
     long long now = now_ms();
-    if (!readers_behind(cid)) {
-        take_earlier(nearest, now);  // caught up since the line last looked: it goes on now
-        return;
-    }
+    bool behind = false;
     for (int r = 1; r <= CLIENT_SLOTS; ++r) {
-        if (r != cid && !(line_recipients[cid] & bit_of(r)))
+        if (!is_reader_of(cid, r))
             continue;
-        if (queue_keeps_waiting(cid, r))
-            take_stall_deadline(r, nearest);
-        if (keeps_waiting(cid, r) && queued_output(r) == 0)
+        ReaderLook look = look_at(cid, r);
+        if (!look.holds_up) {
+            if (r != cid)
+                line_recipients[cid] &= ~bit_of(r);
+            continue;
+        }
+        behind = true;
+        if (look.queue_over)
+            take_earlier(nearest, client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS);
+        if (queued_output(r) == 0)
             take_earlier(nearest, now + KERNEL_POLL_MS);
     }
+    if (!behind)
+        take_earlier(nearest, now);
 }
 
 static void queue_output(int cid, const std::string &text)

@@ -489,48 +489,60 @@ TEST_P(HardeningTest, LinesWaitForTheirReadersInsteadOfDroppingThem)
     std::string v_login = login_line(v.local_port());
     ASSERT_EQ(v.read_until("% "), std::string(BANNER) + v_login + "% ");
     a.read_until(v_login);
+    const std::string listing = a.command("ls");
     const std::string yell(64000, 'y'), value(60000, 'x');
     const std::string yelled = "*** (no name) yelled ***: " + yell + "\n";
-    std::string printenvs, setenvs[7];
+    std::string amplifier, printenvs, setenvs[7];
+    for (int i = 0; i < 400; ++i)
+        amplifier += "ls >1 cat <1 ";
     for (int i = 0; i < 30; ++i)
         printenvs += "printenv X |1 ";
+    const std::string piped = "*** (no name) (#1) just piped '" + amplifier + "' to (no name) (#1) ***\n";
+    const std::string received = "*** (no name) (#1) just received from (no name) (#1) by '" + amplifier + "' ***\n";
 
     struct Case {
         const char *name;
         std::vector<std::string> v_lines, a_lines;  // v's go first
         std::string v_gets, a_gets;
     };
-    // The line whose every command announces the whole line is the
-    // benchmark's figure (h), with a reader at a fixed pace.
-    std::vector<Case> cases(3);
+    std::vector<Case> cases(4);
     // Messages held for v while its command runs.
     cases[0] = {"held", {"sleep 1"}, std::vector<std::string>(17, "yell " + yell), "% ", ""};
     for (int i = 0; i < 17; ++i) {
         cases[0].v_gets += yelled;
         cases[0].a_gets += yelled + "% ";
     }
+    // One line whose every command announces the whole line to everybody.
+    // It waits for v hundreds of times, often while v's kernel buffers
+    // drain: a wait decided on one look and timed on another slept for good.
+    cases[1] = {"amplifier", {}, {amplifier}, "", ""};
+    for (int i = 0; i < 400; ++i) {
+        cases[1].v_gets += piped + received;
+        cases[1].a_gets += piped + received + listing;
+    }
+    cases[1].a_gets += "% ";
     // v's own built-in output, 1.8 MB of it from one line.
-    cases[1] = {"own output", {"setenv X " + value, printenvs}, {}, "% % ", ""};
-    cases[1].v_gets.insert(2, 30 * (value.size() + 1), 'x');
-    for (std::size_t at = 2 + value.size(); at < cases[1].v_gets.size(); at += value.size() + 1)
-        cases[1].v_gets[at] = '\n';
+    cases[2] = {"own output", {"setenv X " + value, printenvs}, {}, "% % ", ""};
+    cases[2].v_gets.insert(2, 30 * (value.size() + 1), 'x');
+    for (std::size_t at = 2 + value.size(); at < cases[2].v_gets.size(); at += value.size() + 1)
+        cases[2].v_gets[at] = '\n';
     // An environment filled with small variables: each counts with its
     // NUL and a pointer, so 15419 of these fit beside PATH.
-    cases[2] = {"environment", {}, {}, "", ""};
+    cases[3] = {"environment", {}, {}, "", ""};
     for (int i = 0; i < 24000; ++i) {
         char name[8];
         std::snprintf(name, sizeof name, "v%05d", i);
         setenvs[i / 3500] += "setenv " + std::string(name) + " x | ";
         if (i >= 15419)
-            cases[2].a_gets += "*** Error: an environment holds at most 262144 bytes; '" + std::string(name) +
+            cases[3].a_gets += "*** Error: an environment holds at most 262144 bytes; '" + std::string(name) +
                                "' was not set. ***\n";
         if (i % 3500 == 3499 || i == 23999)
-            cases[2].a_gets += "% ";
+            cases[3].a_gets += "% ";
     }
-    cases[2].a_lines.assign(setenvs, setenvs + 7);
-    cases[2].a_lines.push_back("printenv v15418");
-    cases[2].a_lines.push_back("printenv v15419");
-    cases[2].a_gets += "x\n% % ";
+    cases[3].a_lines.assign(setenvs, setenvs + 7);
+    cases[3].a_lines.push_back("printenv v15418");
+    cases[3].a_lines.push_back("printenv v15419");
+    cases[3].a_gets += "x\n% % ";
 
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);

@@ -15,7 +15,10 @@
 //       while as many `ls` run outside the server;
 //   (h) the amplifying line: one user's line of 1,500 `ls >ID cat <ID`, each
 //       pair announcing the whole line to every user twice, while a reader
-//       takes about 2 MB/s: both modes, once (in the first round).
+//       takes about 2 MB/s: both modes, once (in the first round);
+//   (i) a line of 4,000 `setenv`s: how long it takes in each mode and in
+//       bash, and in the concurrent mode how long another user's `who`
+//       waits meanwhile.
 // Each round runs every figure once, the contenders taking turns (line by
 // line where that makes sense), their order changing from turn to turn; the
 // table gives medians over rounds.
@@ -89,6 +92,7 @@ struct Options {
     // slow reader took 66 s to read in each mode; 1,500 make 59 MB, under a
     // minute a mode.
     int amplify_pairs = 1500;
+    int setenv_lines = 10;     // (i): lines of 4,000 `setenv`s per contender and round
 };
 
 static double ms_since(Clock::time_point start)
@@ -1430,6 +1434,78 @@ static void figure_h(const Target &t, const Options &o)
     record(key + ".errors", errors);
 }
 
+// ---- (i) a line of setenvs ----
+
+// 4,000 assignments of distinct variables in one line under the server's
+// 64 KiB bound: `setenv eXXX x | ` for talvane (a built-in ignores the
+// pipe), `export eXXX=x; ` for bash.
+static std::string setenv_line(bool bash)
+{
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string line;
+    for (int i = 0; i < 4000; ++i) {
+        std::string name = std::string("e") + digits[i / 1296] + digits[i / 36 % 36] + digits[i % 36];
+        line += bash ? "export " + name + "=x; " : "setenv " + name + " x | ";
+    }
+    line.resize(line.size() - (bash ? 2 : 3));
+    return line;
+}
+
+// User 1 sends the line o.setenv_lines times, each once the last was
+// answered; in the concurrent mode user 2 sends `who` lines one after
+// another meanwhile. The line prints nothing, so its answer is the prompt.
+static void figure_i(const Target &t, const Options &o)
+{
+    std::string key = "i." + t.key;
+    wait_idle(t);
+    bool neighbour = t.server && t.key.compare(0, 10, "concurrent") == 0;
+    std::vector<Target> both = {t, t};
+    std::vector<Link> links(neighbour ? 2 : 1);
+    int errors = 0;
+    for (Link &l : links)
+        if (!open_session(t, l))
+            ++errors;
+    if (errors == 0 && neighbour)
+        drain_logins(both, links);
+    const std::string line = wire_line(t, setenv_line(t.flag_bash));
+    std::vector<double> times, who;
+    std::string expected_who;
+    for (int i = 0; i < o.setenv_lines && errors == 0; ++i) {
+        Link &busy = links[0];
+        auto start = Clock::now();
+        if (!link_send(busy, line)) {
+            ++errors;
+            break;
+        }
+        while (neighbour && !prompt_arrived(busy) && !busy.flag_closed) {
+            std::string out;
+            auto asked = Clock::now();
+            if (!link_send(links[1], "who\n") || !link_read_prompt(links[1], out, LINE_TIMEOUT_MS)) {
+                ++errors;
+                break;
+            }
+            who.push_back(ms_since(asked));
+            if (expected_who.empty())
+                expected_who = out;
+            errors += out != expected_who;
+        }
+        std::string out;
+        if (!link_read_prompt(busy, out, LINE_TIMEOUT_MS) || !out.empty())
+            ++errors;
+        times.push_back(ms_since(start));
+    }
+    close_sessions(links);
+    wait_idle(t);
+    if (!times.empty())
+        record(key + ".line", median(times));
+    if (!who.empty()) {
+        record(key + ".who.p50", percentile(who, 0.5));
+        record(key + ".who.max", percentile(who, 1.0));
+        record(key + ".who.lines", static_cast<double>(who.size()));
+    }
+    record(key + ".errors", errors);
+}
+
 // ---- the table ----
 
 static const char *mark(bool ok)
@@ -1794,6 +1870,32 @@ static void print_figure_h(const Options &o)
     }
 }
 
+// In the default mode the line holds up everybody for as long as it takes,
+// so its time is the figure: against bash's for the same assignments.
+static void print_figure_i(const Options &o)
+{
+    std::printf("\n(i) A line of 4,000 `setenv`s (bash: `export`s), sent %d times a round, each once\n"
+                "    the last was answered; in the concurrent mode user 2 sends `who` lines one\n"
+                "    after another meanwhile. Quick-ACK clients.\n",
+                o.setenv_lines);
+    double bash = result("i.bash.quick.line");
+    std::printf("    %-24s %10.2f ms a line\n", "bash", bash);
+    for (auto &m : MODES) {
+        std::string key = std::string("i.") + m[0] + ".quick";
+        double line = result(key + ".line");
+        std::printf("    %-24s %10.2f ms a line, %.2f of bash's  <= 1.0   %s\n", m[1], line, line / bash,
+                    mark(line <= bash));
+    }
+    double p50 = result("i.concurrent.quick.who.p50"), worst = result_max("i.concurrent.quick.who.max");
+    std::printf("    user 2's `who` meanwhile: median %.3f ms, slowest of all rounds %.3f ms, %.0f lines  <= 5 ms  %s\n",
+                p50, worst, result_sum("i.concurrent.quick.who.lines"), mark(worst <= 5));
+    double errors = 0;
+    for (const char *k : {"i.default.quick.errors", "i.concurrent.quick.errors", "i.bash.quick.errors"})
+        errors += result_sum(k);
+    std::printf("    lines missing or wrong, all rounds       %5.0f               target 0  %s\n", errors,
+                mark(errors == 0));
+}
+
 // ---- main ----
 
 // Prints n different free ports, one a line. Every socket stays bound until
@@ -1859,6 +1961,7 @@ static bool parse_options(int argc, char **argv, Options &o)
         o.stream_reps = 3;
         o.neighbour_commands = 1000;
         o.amplify_pairs = 300;
+        o.setenv_lines = 3;
     }
     return o.server_port > 0 && o.server_pid > 0 && o.concurrent_port > 0 && o.concurrent_pid > 0 &&
            o.bash_port > 0 && !o.floor.empty() && !o.workdir.empty() && o.rounds > 0;
@@ -1936,6 +2039,8 @@ static void run_round(int round, const Options &o, const std::vector<Target> &ta
         figure_h(targets[1], o);
         figure_h(targets[3], o);
     }
+    for (const Target *t : in_turn({&targets[1], &targets[3], &targets[5]}, round, round))
+        figure_i(*t, o);
 }
 
 int main(int argc, char **argv)
@@ -1979,6 +2084,7 @@ int main(int argc, char **argv)
     print_figure_f(o);
     print_figure_g(o);
     print_figure_h(o);
+    print_figure_i(o);
     print_load_at_end();
     return 0;
 }

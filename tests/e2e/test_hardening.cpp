@@ -441,6 +441,11 @@ TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
     std::string x_login = login_line(x.local_port());
     a.read_until(x_login);
     b.read_until(x_login);
+    // b has said something to x too, but x had room for it: b's lines do
+    // not wait for what others send x later.
+    const std::string hello = "*** (no name) yelled ***: hello\n";
+    EXPECT_EQ(b.command("yell hello"), hello);
+    a.read_until(hello);
 
     // a's yells fill what the kernel holds for x; then a's next line waits
     // for x, which reads nothing and is dropped 5 s later. b is served at
@@ -449,6 +454,7 @@ TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
     const std::string yelled = "*** (no name) yelled ***: " + msg + "\n";
     std::string seen_by_b;
     int yells = 0;
+    long long started_at = clock_ms(), cpu_before = cpu_ms(server.pid());
     while (seen_by_b.find(LEFT) == std::string::npos && yells < 150 && !::testing::Test::HasFailure()) {
         a.send("yell " + msg + "\n");
         ++yells;
@@ -461,6 +467,8 @@ TEST_P(HardeningTest, ClientThatNeverReadsIsDroppedWhileOthersAreServed)
                                                         << yells << " yells";
     std::fprintf(stderr, "[ figures ] the non-reader was dropped after %d yells of %zu bytes\n", yells,
                  yelled.size());
+    // Most of that time a's line waited for x: the server slept meanwhile.
+    EXPECT_LT(cpu_ms(server.pid()) - cpu_before, (clock_ms() - started_at) / 10);
     EXPECT_TRUE(x.wait_closed(5000));
 
     // Nothing was lost for the readers, and the server goes on as before.

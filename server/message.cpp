@@ -220,9 +220,15 @@ bool readers_behind(int cid)
     return behind;
 }
 
+// When r is a peer not reading, if what it has unread stays as it is.
+static long long stalls_at(int r)
+{
+    return client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS;
+}
+
 static long long stall_deadline(int r)
 {
-    return unread_by(r) > 0 ? client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS : 0;
+    return unread_by(r) > 0 ? stalls_at(r) : 0;
 }
 
 bool reader_stalled(int cid, long long now)
@@ -238,7 +244,7 @@ void drop_stalled_readers(int cid, long long now)
     for (int r = 1; r <= CLIENT_SLOTS; ++r) {
         if (!is_reader_of(cid, r) || !look_at(cid, r).queue_over)
             continue;
-        if (now >= client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS)
+        if (now >= stalls_at(r))
             drop_client(r, Leave::NOT_READING);
     }
 }
@@ -271,7 +277,7 @@ void take_reader_deadlines(int cid, long long &nearest)
         }
         behind = true;
         if (look.queue_over)
-            take_earlier(nearest, client_of(r).conn.progress_at + DRAIN_TIMEOUT_MS);
+            take_earlier(nearest, stalls_at(r));
         if (queued_output(r) == 0)
             take_earlier(nearest, now + KERNEL_POLL_MS);
     }
